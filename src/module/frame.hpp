@@ -1,0 +1,143 @@
+// The call frame shared by every module function: binding, argument
+// conversion with the "argument '<name>': " prefix, result construction and
+// the translation of native failures into Python exceptions.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "module/pyref.hpp"
+
+namespace klov::py {
+
+// A native failure that is not an ordinary error of the function's logic.
+// The frame reports it on stderr and raises PanicException.
+struct InternalFault {
+    std::string message;
+    const char* file;
+    int line;
+};
+[[noreturn]] void internal_fault(std::string message, const char* file, int line);
+#define KLOV_FAULT(msg) ::klov::py::internal_fault((msg), __FILE__, __LINE__)
+
+class Args;
+using Impl = PyObject* (*)(Args&);
+
+struct FunctionSpec {
+    const char* name;
+    const char* doc;  // "sig\n--\n\ntext"
+    const char* const* params;
+    int nparams;
+    Impl impl;
+};
+
+// The ten functions, in registration order.
+extern const FunctionSpec kFunctions[10];
+
+// Runs one call: bind, then the function's impl under the failure ladder.
+PyObject* call_function(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// Holds a buffer export for the duration of a call.
+class BufferHold {
+public:
+    BufferHold() = default;
+    BufferHold(const BufferHold&) = delete;
+    BufferHold& operator=(const BufferHold&) = delete;
+    BufferHold(BufferHold&& o) noexcept : view_(o.view_), held_(std::exchange(o.held_, false)) {}
+    ~BufferHold() { reset(); }
+    void reset() {
+        if (held_) PyBuffer_Release(&view_);
+        held_ = false;
+    }
+    Py_buffer* view() { return &view_; }
+    void mark_held() { held_ = true; }
+    bool held() const { return held_; }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+// Native values produced by the conversions.  Views stay valid for the call:
+// the frame keeps the Python objects they come from alive.
+struct ByteString {
+    std::string_view bytes;
+    BufferHold hold;
+    std::string storage;
+};
+
+struct TextList {
+    std::vector<std::string_view> items;
+    Ref keep;  // a tuple holding every item
+};
+
+struct TextPairs {
+    std::vector<std::pair<std::string_view, std::string_view>> items;
+    Ref keep;  // a tuple holding every pair
+};
+
+// A float32 matrix.  Rows live back to back either in `data` (converted) or
+// in a held buffer (a C-contiguous 2-D float32/float64 array).  When all rows
+// have the same length the matrix is dense and `cols` is that length.
+struct Float32Matrix {
+    std::vector<float> data;
+    std::vector<std::size_t> offsets;  // rows + 1 entries when converted row by row
+    std::size_t rows = 0;
+    bool dense = false;
+    std::size_t cols = 0;
+    const float* dense_f32 = nullptr;   // buffer of rows*cols floats, or
+    const double* dense_f64 = nullptr;  // buffer of rows*cols doubles
+    BufferHold hold;
+
+    // Row i as (pointer, length); only for matrices converted into `data`.
+    std::pair<const float*, std::size_t> row(std::size_t i) const {
+        return {data.data() + offsets[i], offsets[i + 1] - offsets[i]};
+    }
+};
+
+// Bound arguments of one call, with conversions that add the argument prefix
+// to a failing conversion of parameter i.  Each returns false with a Python
+// exception set.
+class Args {
+public:
+    Args(const FunctionSpec& spec, PyObject* const* bound) : spec_(spec), bound_(bound) {}
+
+    PyObject* raw(int i) const { return bound_[i]; }
+
+    bool text(int i, std::string_view& out);
+    bool float32_vector(int i, std::vector<float>& out);
+    bool float64_sum(int i, double& total);  // converts like a float64 vector, summing as it goes
+    bool float32_matrix(int i, Float32Matrix& out);
+    bool uint64(int i, std::uint64_t& out);
+    bool byte_string(int i, ByteString& out);
+    bool text_list(int i, TextList& out);
+    bool text_pairs(int i, TextPairs& out);
+
+private:
+    bool fail(int i);
+    const FunctionSpec& spec_;
+    PyObject* const* bound_;
+};
+
+// Raise the ValueError of a failed check or parse; returns nullptr.
+PyObject* raise_value_error(const std::string& text);
+
+// Result construction.  Each returns a new reference, or nullptr with an
+// exception set: MemoryError passes through, any other failure is an internal
+// fault ("Python API call failed").
+PyObject* result_float(double v);
+PyObject* result_str(std::string_view utf8);
+PyObject* result_bytes(std::string_view bytes);
+PyObject* result_uint(std::uint64_t v);
+PyObject* result_none();
+// For callers that build containers themselves: call when an interpreter call
+// returned failure while building the result.
+PyObject* result_failed();
+
+}  // namespace klov::py
