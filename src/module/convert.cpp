@@ -93,6 +93,57 @@ bool item_double(PyObject* item, double& out) {
     return !(out == -1.0 && PyErr_Occurred());
 }
 
+// The numeric items of a sequence, in iteration order, as doubles handed to
+// on_block(values, count) a block at a time.  Blocks keep the consumer's
+// arithmetic out of the loop that calls into the interpreter: those calls
+// clobber every floating-point register, and a running sum kept across them
+// would make each addition wait on a store and a reload.  Exact lists of
+// numbers are the hot case, walked by index; an item whose conversion may run
+// code ends its block, and the list is measured afresh after it, as its
+// iterator would.
+template <class OnBlock>
+bool for_each_double(PyObject* seq, std::size_t& hint, OnBlock&& on_block) {
+    constexpr Py_ssize_t kBlock = 32;
+    double values[kBlock];
+    if (!PyList_CheckExact(seq)) {
+        Py_ssize_t m = 0;
+        const bool ok = for_each_item(seq, hint, [&](PyObject* item) {
+            if (!item_double(item, values[m])) return false;
+            if (++m == kBlock) {
+                on_block(values, static_cast<std::size_t>(m));
+                m = 0;
+            }
+            return true;
+        });
+        if (ok) on_block(values, static_cast<std::size_t>(m));
+        return ok;
+    }
+    Py_ssize_t n = PyList_Size(seq);
+    hint = static_cast<std::size_t>(n);
+    Py_ssize_t i = 0;
+    while (i < n) {
+        const Py_ssize_t m = std::min(kBlock, n - i);
+        Py_ssize_t j = 0;
+        bool ran_code = false;
+        for (; j < m && !ran_code; ++j) {
+            PyObject* item = PyList_GetItem(seq, i + j);
+            if (Py_IS_TYPE(item, &PyFloat_Type)) {
+                values[j] = PyFloat_AsDouble(item);  // cannot fail for an exact float
+            } else if (converts_without_code(item)) {
+                if (!item_double(item, values[j])) return false;
+            } else {
+                Ref hold = Ref::borrow(item);
+                if (!item_double(item, values[j])) return false;
+                ran_code = true;
+            }
+        }
+        on_block(values, static_cast<std::size_t>(j));
+        i += j;
+        if (ran_code) n = PyList_Size(seq);
+    }
+    return true;
+}
+
 // --- buffers ---------------------------------------------------------------
 
 enum class Elem { None, U8, F32, F64 };
@@ -184,15 +235,12 @@ bool append_float32_vector(PyObject* value, std::vector<float>& out) {
     }
     std::size_t hint = 0;
     bool reserved = false;
-    return for_each_item(value, hint, [&](PyObject* item) {
+    return for_each_double(value, hint, [&](const double* d, std::size_t m) {
         if (!reserved) {
             out.reserve(out.size() + hint);
             reserved = true;
         }
-        double d;
-        if (!item_double(item, d)) return false;
-        out.push_back(static_cast<float>(d));
-        return true;
+        for (std::size_t k = 0; k < m; ++k) out.push_back(static_cast<float>(d[k]));
     });
 }
 
@@ -271,11 +319,10 @@ bool Args::float64_sum(int i, double& total) {
     // converted vector, without holding the vector.
     double t = -0.0;
     std::size_t hint = 0;
-    const bool ok = for_each_item(value, hint, [&](PyObject* item) {
-        double d;
-        if (!item_double(item, d)) return false;
-        t += d;
-        return true;
+    const bool ok = for_each_double(value, hint, [&](const double* d, std::size_t m) {
+        double sum = t;
+        for (std::size_t k = 0; k < m; ++k) sum += d[k];
+        t = sum;
     });
     if (!ok) return fail(i);
     total = t;
