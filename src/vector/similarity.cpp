@@ -1,0 +1,299 @@
+#include "vector/similarity.hpp"
+
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <utility>
+
+#include "vector/kernels.hpp"
+
+// Scores are defined in single precision step by step; an evaluation method
+// that keeps wider intermediates (x87) would change them.
+#if defined(FLT_EVAL_METHOD) && FLT_EVAL_METHOD != 0 && FLT_EVAL_METHOD != -1
+#error "single-precision arithmetic must be evaluated in single precision"
+#endif
+
+namespace klov::vector {
+namespace {
+
+using detail::Isa;
+using detail::LaneKernels;
+
+// A row of the query's length, scored against a query whose sum of squares is
+// not 0.0. Same operations in the same order as cosine_score; only the query's
+// sum of squares, identical for every row, is hoisted out.
+template <typename T>
+float score_row(const float* q, std::size_t n, float sqrt_sx, const T* y) {
+    float dot = 0.0f;
+    float sy = 0.0f;
+    for (std::size_t i = 0; i < n; ++i) {
+        const float yi = static_cast<float>(y[i]);
+        const float pd = q[i] * yi;
+        const float py = yi * yi;
+        dot = dot + pd;
+        sy = sy + py;
+    }
+    if (sy == 0.0f) {
+        return 0.0f;
+    }
+    const float den = std::sqrt(sy) * sqrt_sx;
+    return dot / den;
+}
+
+float sum_of_squares(const float* x, std::size_t n) {
+    float s = 0.0f;
+    for (std::size_t i = 0; i < n; ++i) {
+        const float p = x[i] * x[i];
+        s = s + p;
+    }
+    return s;
+}
+
+template <typename T>
+auto kernel_of(const LaneKernels& k) {
+    if constexpr (sizeof(T) == sizeof(float)) {
+        return k.f32;
+    } else {
+        return k.f64;
+    }
+}
+
+// Shared driver. row_at(i) yields row i's elements, or nullptr when the row's
+// length differs from the query's (it then scores 0.0). Matching rows are
+// gathered into groups of kernel lanes and scored together; a last partial
+// group goes through the scalar loop. Nothing is allocated besides out.
+template <typename T, typename RowAt>
+void drive(Isa isa, const float* q, std::size_t nq, std::size_t count, RowAt row_at,
+           std::vector<ScoredRow>& out) {
+    out.resize(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        out[i] = ScoredRow{static_cast<std::uint64_t>(i), 0.0f};
+    }
+    if (nq == 0) {
+        return;
+    }
+    const float sx = sum_of_squares(q, nq);
+    if (sx == 0.0f) {
+        return;
+    }
+    const float sqrt_sx = std::sqrt(sx);
+
+    const LaneKernels kernels = detail::lane_kernels(isa);
+    const auto kernel = kernel_of<T>(kernels);
+    constexpr std::size_t kMaxLanes = 16;
+    const std::size_t lanes = kernel != nullptr && kernels.lanes <= kMaxLanes ? kernels.lanes : 0;
+
+    const T* group[kMaxLanes];
+    std::size_t where[kMaxLanes];
+    float scores[kMaxLanes];
+    std::size_t filled = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const T* row = row_at(i);
+        if (row == nullptr) {
+            continue;
+        }
+        if (lanes == 0) {
+            out[i].score = score_row(q, nq, sqrt_sx, row);
+            continue;
+        }
+        group[filled] = row;
+        where[filled] = i;
+        if (++filled == lanes) {
+            kernel(q, nq, sqrt_sx, group, scores);
+            for (std::size_t l = 0; l < lanes; ++l) {
+                out[where[l]].score = scores[l];
+            }
+            filled = 0;
+        }
+    }
+    for (std::size_t l = 0; l < filled; ++l) {
+        out[where[l]].score = score_row(q, nq, sqrt_sx, group[l]);
+    }
+}
+
+void insertion_sort(ScoredRow* a, std::size_t n) {
+    for (std::size_t i = 1; i < n; ++i) {
+        const ScoredRow x = a[i];
+        std::size_t j = i;
+        while (j > 0 && ranks_before(x, a[j - 1])) {
+            a[j] = a[j - 1];
+            --j;
+        }
+        a[j] = x;
+    }
+}
+
+// Stable merge of the sorted runs src[lo, mid) and src[mid, hi) into dst: the
+// right run's head is taken only when it strictly ranks before the left's.
+void merge_runs(const ScoredRow* src, ScoredRow* dst, std::size_t lo, std::size_t mid,
+                std::size_t hi) {
+    std::size_t i = lo;
+    std::size_t j = mid;
+    std::size_t o = lo;
+    while (i < mid && j < hi) {
+        dst[o++] = ranks_before(src[j], src[i]) ? src[j++] : src[i++];
+    }
+    while (i < mid) {
+        dst[o++] = src[i++];
+    }
+    while (j < hi) {
+        dst[o++] = src[j++];
+    }
+}
+
+constexpr std::size_t kInsertionLimit = 20;
+// Bottom-up merging starts from runs of this length, each sorted by insertion.
+constexpr std::size_t kRunLength = 16;
+
+void merge_sort(std::vector<ScoredRow>& rows) {
+    const std::size_t n = rows.size();
+    std::vector<ScoredRow> buffer(n);
+    for (std::size_t lo = 0; lo < n; lo += kRunLength) {
+        insertion_sort(rows.data() + lo, std::min(kRunLength, n - lo));
+    }
+    ScoredRow* src = rows.data();
+    ScoredRow* dst = buffer.data();
+    for (std::size_t width = kRunLength; width < n; width *= 2) {
+        for (std::size_t lo = 0; lo < n; lo += 2 * width) {
+            const std::size_t mid = std::min(lo + width, n);
+            const std::size_t hi = std::min(lo + 2 * width, n);
+            merge_runs(src, dst, lo, mid, hi);
+        }
+        std::swap(src, dst);
+    }
+    if (src != rows.data()) {
+        std::copy(src, src + n, rows.data());
+    }
+}
+
+}  // namespace
+
+float cosine_score(const float* x, std::size_t nx, const float* y, std::size_t ny) {
+    if (nx != ny || nx == 0) {
+        return 0.0f;
+    }
+    float dot = 0.0f;
+    float sx = 0.0f;
+    float sy = 0.0f;
+    for (std::size_t i = 0; i < nx; ++i) {
+        const float pd = x[i] * y[i];
+        const float px = x[i] * x[i];
+        const float py = y[i] * y[i];
+        dot = dot + pd;
+        sx = sx + px;
+        sy = sy + py;
+    }
+    if (sx == 0.0f || sy == 0.0f) {
+        return 0.0f;
+    }
+    const float den = std::sqrt(sy) * std::sqrt(sx);
+    return dot / den;
+}
+
+namespace detail {
+
+void score_rows_with(Isa isa, const float* q, std::size_t nq,
+                     const std::vector<std::pair<const float*, std::size_t>>& rows,
+                     std::vector<ScoredRow>& out) {
+    drive<float>(isa, q, nq, rows.size(),
+                 [&](std::size_t i) -> const float* {
+                     // An empty row may carry a null pointer; it never matches a
+                     // non-empty query anyway.
+                     return rows[i].second == nq ? rows[i].first : nullptr;
+                 },
+                 out);
+}
+
+void score_packed_rows_with(Isa isa, const float* q, std::size_t nq, const float* data,
+                            const std::size_t* offsets, std::size_t rows,
+                            std::vector<ScoredRow>& out) {
+    drive<float>(isa, q, nq, rows,
+                 [&](std::size_t i) -> const float* {
+                     return offsets[i + 1] - offsets[i] == nq ? data + offsets[i] : nullptr;
+                 },
+                 out);
+}
+
+void score_dense_f32_with(Isa isa, const float* q, std::size_t nq, const float* m,
+                          std::size_t rows, std::size_t cols, std::vector<ScoredRow>& out) {
+    const bool match = cols == nq;
+    drive<float>(isa, q, nq, rows,
+                 [&](std::size_t i) -> const float* { return match ? m + i * cols : nullptr; },
+                 out);
+}
+
+void score_dense_f64_with(Isa isa, const float* q, std::size_t nq, const double* m,
+                          std::size_t rows, std::size_t cols, std::vector<ScoredRow>& out) {
+    const bool match = cols == nq;
+    drive<double>(isa, q, nq, rows,
+                  [&](std::size_t i) -> const double* { return match ? m + i * cols : nullptr; },
+                  out);
+}
+
+}  // namespace detail
+
+void score_rows(const float* q, std::size_t nq,
+                const std::vector<std::pair<const float*, std::size_t>>& rows,
+                std::vector<ScoredRow>& out) {
+    detail::score_rows_with(detail::best_isa(), q, nq, rows, out);
+}
+
+void score_packed_rows(const float* q, std::size_t nq, const float* data,
+                       const std::size_t* offsets, std::size_t rows, std::vector<ScoredRow>& out) {
+    detail::score_packed_rows_with(detail::best_isa(), q, nq, data, offsets, rows, out);
+}
+
+void score_dense_f32(const float* q, std::size_t nq, const float* m, std::size_t rows,
+                     std::size_t cols, std::vector<ScoredRow>& out) {
+    detail::score_dense_f32_with(detail::best_isa(), q, nq, m, rows, cols, out);
+}
+
+void score_dense_f64(const float* q, std::size_t nq, const double* m, std::size_t rows,
+                     std::size_t cols, std::vector<ScoredRow>& out) {
+    detail::score_dense_f64_with(detail::best_isa(), q, nq, m, rows, cols, out);
+}
+
+void rank(std::vector<ScoredRow>& rows) {
+    if (rows.size() <= kInsertionLimit) {
+        insertion_sort(rows.data(), rows.size());
+    } else {
+        merge_sort(rows);
+    }
+}
+
+void rank_first(std::vector<ScoredRow>& rows, std::uint64_t k) {
+    const std::size_t n = rows.size();
+    const std::size_t m = k < n ? static_cast<std::size_t>(k) : n;
+    // Selecting costs up to m moves per row, so it only pays for a short head.
+    constexpr std::size_t kSelectLimit = 64;
+    if (m > kSelectLimit || m * 8 >= n) {
+        rank(rows);
+        rows.resize(m);
+        return;
+    }
+    if (m == 0) {
+        rows.clear();
+        return;
+    }
+    // rows[0, m) holds the best m seen so far, in ranking order. A later row
+    // enters only when it strictly ranks before the current last one, and is
+    // placed after every entry it does not strictly rank before, so equal
+    // entries keep their input order exactly as the stable sort keeps it.
+    ScoredRow* a = rows.data();
+    insertion_sort(a, m);
+    for (std::size_t i = m; i < n; ++i) {
+        const ScoredRow x = a[i];
+        if (!ranks_before(x, a[m - 1])) {
+            continue;
+        }
+        std::size_t j = m - 1;
+        while (j > 0 && ranks_before(x, a[j - 1])) {
+            a[j] = a[j - 1];
+            --j;
+        }
+        a[j] = x;
+    }
+    rows.resize(m);
+}
+
+}  // namespace klov::vector

@@ -1,0 +1,66 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+namespace klov::vector {
+
+// Single-precision cosine score. Lengths that differ, or a length of 0, score
+// 0.0. Otherwise three accumulators (x·y, x·x, y·y) add their products in index
+// order, each product rounded to float before it is added; if either sum of
+// squares is exactly 0.0 (a NaN sum is not) the score is 0.0, else it is
+// dot / (sqrt(sum y·y) * sqrt(sum x·x)), every step rounded to float.
+float cosine_score(const float* x, std::size_t nx, const float* y, std::size_t ny);
+
+struct ScoredRow {
+    std::uint64_t row;
+    float score;
+};
+
+// Scores every row against the query q and replaces out with one entry per
+// row, in row order, each equal to cosine_score(q, nq, row). The query's own
+// sum of squares is computed once; rows of the query's length are scored
+// several at a time with SIMD lanes across rows where the CPU allows, which
+// gives the same bits as the scalar definition.
+void score_rows(const float* q, std::size_t nq,
+                const std::vector<std::pair<const float*, std::size_t>>& rows,
+                std::vector<ScoredRow>& out);
+
+// The same for rows stored back to back: row i is data[offsets[i], offsets[i+1]),
+// so offsets has rows + 1 entries.
+void score_packed_rows(const float* q, std::size_t nq, const float* data,
+                       const std::size_t* offsets, std::size_t rows, std::vector<ScoredRow>& out);
+
+// The same for a dense row-major matrix of rows x cols elements. A double
+// element is first rounded to the nearest float, exactly as a float32 vector
+// conversion of it would be.
+void score_dense_f32(const float* q, std::size_t nq, const float* m, std::size_t rows,
+                     std::size_t cols, std::vector<ScoredRow>& out);
+void score_dense_f64(const float* q, std::size_t nq, const double* m, std::size_t rows,
+                     std::size_t cols, std::vector<ScoredRow>& out);
+
+// True when a goes before b in a ranking: higher score first, equal scores
+// by ascending row, and NaN scores after every other score, among themselves
+// by ascending row. This is a strict weak ordering for any scores, so no
+// sorting algorithm can be led out of bounds by it.
+inline bool ranks_before(const ScoredRow& a, const ScoredRow& b) {
+    const bool a_nan = a.score != a.score;
+    const bool b_nan = b.score != b.score;
+    if (a_nan || b_nan) {
+        return a_nan == b_nan ? a.row < b.row : b_nan;
+    }
+    return a.score > b.score || (a.score == b.score && a.row < b.row);
+}
+
+// Stable sort by ranks_before: straight insertion for 20 entries or fewer,
+// a merge sort above. Throws std::bad_alloc if the merge buffer cannot be had.
+void rank(std::vector<ScoredRow>& rows);
+
+// Leaves exactly min(k, rows.size()) entries in rows, equal to the first
+// entries rank() would produce. For k much smaller than the row count only
+// the best k are selected and ordered, instead of sorting everything.
+void rank_first(std::vector<ScoredRow>& rows, std::uint64_t k);
+
+}  // namespace klov::vector
