@@ -1,0 +1,153 @@
+#include "graph/reducer.hpp"
+
+#include <cstdint>
+#include <utility>
+
+namespace klov::graph {
+
+using json::Array;
+using json::JsonNumber;
+using json::JsonValue;
+using json::Kind;
+using json::NumberKind;
+
+namespace {
+
+// Wide enough for the exact sum of two 64-bit operands of either sign.
+__extension__ typedef __int128 Wide;
+
+constexpr std::string_view kAdd = "add";
+constexpr std::string_view kAppend = "append";
+
+// 2^63 and 2^64 as doubles (both exact).
+constexpr double kTwo63 = 9223372036854775808.0;
+constexpr double kTwo64 = 18446744073709551616.0;
+
+// An operand of "add": anything that is not a number counts as the integer 0.
+struct Operand {
+    bool is_double = false;
+    double d = 0.0;
+    Wide i = 0;
+};
+
+Operand operand_of(const JsonValue& v) {
+    Operand op;
+    if (v.kind() != Kind::Number) return op;
+    const JsonNumber& n = v.as_number();
+    switch (n.kind) {
+        case NumberKind::Unsigned:
+            op.i = static_cast<Wide>(n.u);
+            break;
+        case NumberKind::Negative:
+            op.i = static_cast<Wide>(n.i);
+            break;
+        case NumberKind::Double:
+            op.is_double = true;
+            op.d = n.d;
+            break;
+    }
+    return op;
+}
+
+// The nearest double to an integer operand.  Converting from the 64-bit form
+// the value came in keeps the rounding a single, correct step.
+double as_double(const Operand& op) {
+    if (op.is_double) return op.d;
+    if (op.i < 0) return static_cast<double>(static_cast<std::int64_t>(op.i));
+    return static_cast<double>(static_cast<std::uint64_t>(op.i));
+}
+
+JsonValue integer_value(Wide s) {
+    if (s < 0) return JsonValue(JsonNumber::of_negative(static_cast<std::int64_t>(s)));
+    return JsonValue(JsonNumber::of_unsigned(static_cast<std::uint64_t>(s)));
+}
+
+bool fits_integer(Wide s) {
+    constexpr Wide lo = -(static_cast<Wide>(1) << 63);
+    constexpr Wide hi = static_cast<Wide>(1) << 64;
+    return s >= lo && s < hi;
+}
+
+// Starts the list of "append" from the current value.
+Array append_start(const JsonValue& current) {
+    Array out;
+    switch (current.kind()) {
+        case Kind::Null:
+            break;
+        case Kind::Array:
+            out = current.array_unchecked();
+            break;
+        default:
+            out.push_back(current);
+            break;
+    }
+    return out;
+}
+
+void append_update(Array& list, JsonValue&& update) {
+    if (update.is_array()) {
+        Array& items = update.as_array();
+        if (list.empty()) {
+            list = std::move(items);
+            return;
+        }
+        list.reserve(list.size() + items.size());
+        for (JsonValue& item : items) list.push_back(std::move(item));
+    } else {
+        list.push_back(std::move(update));
+    }
+}
+
+}  // namespace
+
+JsonValue add_values(const JsonValue& current, const JsonValue& update) {
+    const Operand a = operand_of(current);
+    const Operand b = operand_of(update);
+    if (!a.is_double && !b.is_double) {
+        // Exact: both operands lie in [-2^63, 2^64), so the sum fits 66 bits.
+        const Wide s = a.i + b.i;
+        if (fits_integer(s)) return integer_value(s);
+        return JsonValue(JsonNumber::of_double(static_cast<double>(s)));
+    }
+    const double s = as_double(a) + as_double(b);
+    // Infinities fail the range test, and no finite pair sums to NaN.
+    if (!(s - s == 0.0)) return JsonValue();
+    if (s >= -kTwo63 && s < kTwo64 && static_cast<double>(static_cast<Wide>(s)) == s) {
+        return integer_value(static_cast<Wide>(s));
+    }
+    return JsonValue(JsonNumber::of_double(s));
+}
+
+JsonValue apply_reducer(std::string_view reducer, const JsonValue& current, JsonValue update) {
+    if (reducer == kAdd) return add_values(current, update);
+    if (reducer == kAppend) {
+        Array list = append_start(current);
+        append_update(list, std::move(update));
+        return JsonValue(std::move(list));
+    }
+    return update;
+}
+
+void reduce_in_place(std::string_view reducer, JsonValue& slot, JsonValue&& update) {
+    if (reducer == kAdd) {
+        slot = add_values(slot, update);
+        return;
+    }
+    if (reducer == kAppend) {
+        if (slot.is_array()) {
+            append_update(slot.as_array(), std::move(update));
+            return;
+        }
+        Array list;
+        if (!slot.is_null()) {
+            list.reserve(update.is_array() ? update.as_array().size() + 1 : 2);
+            list.push_back(std::move(slot));
+        }
+        append_update(list, std::move(update));
+        slot = JsonValue(std::move(list));
+        return;
+    }
+    slot = std::move(update);
+}
+
+}  // namespace klov::graph

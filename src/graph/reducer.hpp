@@ -1,0 +1,32 @@
+// Channel reducers: how a value written to a channel merges with the value the
+// channel already holds.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "json/error.hpp"
+#include "json/value.hpp"
+
+namespace klov::graph {
+
+// "add" sums numbers, "append" concatenates lists, every other name (the
+// default "last_value" among them) replaces.  Names match by exact bytes.
+// Never fails; parts of `update` are moved into the result.
+json::JsonValue apply_reducer(std::string_view reducer, const json::JsonValue& current, json::JsonValue update);
+
+// The same merge with the current value held in `slot`, which receives the
+// result.  Gives exactly what apply_reducer gives, but grows an appended list
+// where it lies instead of copying it.
+void reduce_in_place(std::string_view reducer, json::JsonValue& slot, json::JsonValue&& update);
+
+// The sum under "add", exposed for the superstep code and tests.
+json::JsonValue add_values(const json::JsonValue& current, const json::JsonValue& update);
+
+// Parses update_json, then current_json, merges them under `reducer` and
+// writes the compact text of the result to `out` (replacing its contents).
+// On a parse failure returns false with `err` set and leaves `out` alone.
+bool reduce_channel(std::string_view reducer, std::string_view current_json, std::string_view update_json,
+                    std::string& out, json::JsonError& err);
+
+}  // namespace klov::graph

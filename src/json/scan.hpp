@@ -1,0 +1,123 @@
+// Byte-level helpers shared by the parser and the writer: character classes,
+// the string-body scan and UTF-8 validation.  Internal to src/json.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace klov::json::detail {
+
+// Bytes that end a run of plain string content: '"', '\\' and everything
+// below 0x20.  The same set is special for the parser (end, escape, refused
+// control byte) and for the writer (escaped on output).
+struct StringClass {
+    bool special[256];
+    constexpr StringClass() : special() {
+        for (int c = 0; c < 0x20; ++c) special[c] = true;
+        special[static_cast<unsigned char>('"')] = true;
+        special[static_cast<unsigned char>('\\')] = true;
+    }
+};
+inline constexpr StringClass kStringClass{};
+
+inline bool is_special(unsigned char c) { return kStringClass.special[c]; }
+
+// Returns the first special byte in [p, end), or end.  When kTrackHigh is set,
+// `high` is or-ed with a nonzero value if any byte passed over is >= 0x80, so
+// the caller can skip UTF-8 validation of pure-ASCII strings.
+template <bool kTrackHigh>
+inline const char* scan_plain(const char* p, const char* end, unsigned& high) {
+#if defined(__SSE2__)
+    const __m128i quote = _mm_set1_epi8('"');
+    const __m128i bslash = _mm_set1_epi8('\\');
+    const __m128i ctl = _mm_set1_epi8(0x1F);
+    while (end - p >= 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        __m128i m = _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, bslash));
+        // Unsigned v <= 0x1F exactly when min(v, 0x1F) == v.
+        m = _mm_or_si128(m, _mm_cmpeq_epi8(_mm_min_epu8(v, ctl), v));
+        unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(m));
+        if (mask != 0) {
+            unsigned at = static_cast<unsigned>(__builtin_ctz(mask));
+            if constexpr (kTrackHigh) {
+                // Only the bytes before the stop count.
+                high |= static_cast<unsigned>(_mm_movemask_epi8(v)) & ((1u << at) - 1u);
+            }
+            return p + at;
+        }
+        if constexpr (kTrackHigh) high |= static_cast<unsigned>(_mm_movemask_epi8(v));
+        p += 16;
+    }
+#else
+    // Eight bytes at a time in a 64-bit word.
+    constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+    constexpr std::uint64_t kHigh = 0x8080808080808080ull;
+    while (end - p >= 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p, 8);
+        std::uint64_t q = w ^ (kOnes * '"');
+        std::uint64_t b = w ^ (kOnes * '\\');
+        // A lane is flagged when it is zero (after the xor) or below 0x20;
+        // lanes >= 0x80 are masked off by ~w so they never flag.
+        std::uint64_t t = ((q - kOnes) | (b - kOnes) | (w - kOnes * 0x20)) & ~w & kHigh;
+        if (t != 0) break;  // the exact byte is found by the loop below
+        if constexpr (kTrackHigh) high |= (w & kHigh) != 0;
+        p += 8;
+    }
+#endif
+    while (p < end && !is_special(static_cast<unsigned char>(*p))) {
+        if constexpr (kTrackHigh) high |= static_cast<unsigned char>(*p) & 0x80u;
+        ++p;
+    }
+    return p;
+}
+
+// True when [p, p+n) is well-formed UTF-8: no overlong forms, no surrogates,
+// nothing above U+10FFFF.
+inline bool valid_utf8(const unsigned char* p, std::size_t n) {
+    const unsigned char* end = p + n;
+    while (p < end) {
+        if (end - p >= 8) {
+            std::uint64_t w;
+            std::memcpy(&w, p, 8);
+            if ((w & 0x8080808080808080ull) == 0) {
+                p += 8;
+                continue;
+            }
+        }
+        unsigned c = *p;
+        if (c < 0x80) {
+            ++p;
+            continue;
+        }
+        std::size_t left = static_cast<std::size_t>(end - p);
+        if (c >= 0xC2 && c <= 0xDF) {
+            if (left < 2 || (p[1] & 0xC0) != 0x80) return false;
+            p += 2;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            if (left < 3) return false;
+            unsigned c1 = p[1];
+            unsigned lo = c == 0xE0 ? 0xA0 : 0x80;
+            unsigned hi = c == 0xED ? 0x9F : 0xBF;
+            if (c1 < lo || c1 > hi || (p[2] & 0xC0) != 0x80) return false;
+            p += 3;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            if (left < 4) return false;
+            unsigned c1 = p[1];
+            unsigned lo = c == 0xF0 ? 0x90 : 0x80;
+            unsigned hi = c == 0xF4 ? 0x8F : 0xBF;
+            if (c1 < lo || c1 > hi || (p[2] & 0xC0) != 0x80 || (p[3] & 0xC0) != 0x80) return false;
+            p += 4;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace klov::json::detail

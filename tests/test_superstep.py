@@ -1,0 +1,100 @@
+"""Superstep application through advance_superstep."""
+
+import json
+
+import pytest
+from hypothesis import given, strategies as st
+
+import klov_core as kc
+
+# (state_json, reducers_json, updates_json, result text)
+CASES = [
+    ('{"count":1,"log":["a"]}', '{"count":"add","log":"append"}',
+     '[{"count":2,"log":"b"},null,{"log":["c","d"],"count":0.5}]', '{"count":3.5,"log":["a","b","c","d"]}'),
+    ("{}", '{"n":"add"}', '[{"n":2.0}]', '{"n":2}'),
+    ("{}", '{"xs":"append"}', '[{"xs":1},{"xs":[2,3]}]', '{"xs":[1,2,3]}'),
+    ('{"a":1}', "{}", '[{"a":2},{"a":3}]', '{"a":3}'),
+    ('{"a":1}', '{"a":"sum"}', '[{"a":2}]', '{"a":2}'),
+    ('{"a":1}', "{}", '[{"a":null}]', '{"a":null}'),
+    ('{"a":1,"b":2.0}', "{}", "[null,{}]", '{"a":1,"b":2.0}'),
+    ('{"z":0}', "{}", '[{"b":1},{"a":2}]', '{"a":2,"b":1,"z":0}'),
+    ("{}", "{}", "[]", "{}"),
+    ('{"a":1}', '{"a":"add","a":"append"}', '[{"a":2}]', '{"a":[1,2]}'),
+    # the mended sum keeps big integers exact across writes
+    ('{"n":18446744073709551614}', '{"n":"add"}', '[{"n":1},{"n":0}]', '{"n":18446744073709551615}'),
+    ('{"n":18446744073709551615}', '{"n":"add"}', '[{"n":0.0}]', '{"n":1.8446744073709552e+19}'),
+    # escaped keys meet their plain spellings; a NUL is an ordinary key byte
+    ('{"\\u0061":[1]}', '{"a":"append","\\u0000":"add"}', '[{"a":2,"\\u0000":1},{"\\u0000":1}]',
+     '{"\\u0000":2,"a":[1,2]}'),
+    # within one update, members go in key order whatever the text order
+    ('{"m":1}', '{"m":"append"}', '[{"m":3,"m":4}]', '{"m":[1,4]}'),
+    # channels nobody writes keep their kinds exactly
+    ('{"k":1.0,"u":18446744073709551615,"neg":-0.0}', '{"k":"add"}', '[{"x":1}]',
+     '{"k":1.0,"neg":-0.0,"u":18446744073709551615,"x":1}'),
+]
+
+
+@pytest.mark.parametrize("state,reducers,updates,expected", CASES)
+def test_advance_superstep(state, reducers, updates, expected):
+    assert kc.advance_superstep(state, reducers, updates) == expected
+
+
+# Each row breaks the call in several places; only the first check in call
+# order is reported.
+FAILURES = [
+    ("[", "not json", "5", "EOF while parsing a list at line 1 column 1"),
+    ("[]", "not json", "[]", "state must be a JSON object"),
+    ('"s"', "{}", "[]", "state must be a JSON object"),
+    ("{}", "{}", '[{"a":1},5]', "each node update must be a JSON object or null"),
+    ("{}", "{}", '[{"a":1},[]]', "each node update must be a JSON object or null"),
+    ("{}", '{"a":1}', "[5]", "invalid type: integer `1`, expected a string at line 1 column 6"),
+    ("{}", '{"a": null}', "[]", "invalid type: null, expected a string at line 1 column 10"),
+    ("{}", "[]", "[]", "invalid type: sequence, expected a map at line 1 column 0"),
+    ("{}", "null", "[]", "invalid type: null, expected a map at line 1 column 4"),
+    ("{}", '"add"', "[]", 'invalid type: string "add", expected a map at line 1 column 5'),
+    ("{}", "{}", "{}", "invalid type: map, expected a sequence at line 1 column 0"),
+    ("{}", "", "[]", "EOF while parsing a value at line 1 column 0"),
+    ("{}", "{} x", "[]", "trailing characters at line 1 column 4"),
+    ("{}", "{}", "[5, 1,]", "trailing comma at line 1 column 7"),
+    ("{}", "{}", "[] []", "trailing characters at line 1 column 4"),
+]
+
+
+@pytest.mark.parametrize("state,reducers,updates,message", FAILURES)
+def test_failures_in_call_order(state, reducers, updates, message):
+    with pytest.raises(ValueError) as info:
+        kc.advance_superstep(state, reducers, updates)
+    assert info.value.args == (message,)
+
+
+_scalars = st.one_of(st.none(), st.booleans(), st.integers(-(2**63), 2**64 - 1),
+                     st.floats(allow_nan=False, allow_infinity=False, width=32), st.text(max_size=3))
+_values = st.recursive(_scalars, lambda inner: st.lists(inner, max_size=3) | st.dictionaries(st.text(max_size=2), inner, max_size=3), max_leaves=6)
+_channels = st.sampled_from(["a", "b", "c", "é", ""])
+_reducer_names = st.sampled_from(["add", "append", "last_value", "other"])
+
+
+@given(st.dictionaries(_channels, _values), st.dictionaries(_channels, _reducer_names),
+       st.lists(st.none() | st.dictionaries(_channels, _values), max_size=5))
+def test_same_as_one_reduce_channel_per_write(state, reducers, updates):
+    """Every write merges exactly like reduce_channel, in list order then key order."""
+    texts = {k: json.dumps(v) for k, v in state.items()}
+    for update in updates:
+        for channel in sorted(update or {}, key=lambda k: k.encode()):
+            texts[channel] = kc.reduce_channel(reducers.get(channel, "last_value"),
+                                               texts.get(channel, "null"), json.dumps(update[channel]))
+    expected = kc.reduce_channel("last_value", "null", "{%s}" % ",".join(
+        f"{json.dumps(k)}:{v}" for k, v in texts.items()))
+    got = kc.advance_superstep(json.dumps(state), json.dumps(reducers), json.dumps(updates))
+    assert got == expected
+
+
+def test_large_state_many_writes():
+    state = {f"ch{i:04d}": list(range(50)) for i in range(300)}
+    reducers = {f"ch{i:04d}": "append" for i in range(0, 300, 2)}
+    updates = [{f"ch{(n * 7 + w) % 300:04d}": [n, w] for w in range(5)} for n in range(40)] + [{"new": 1}]
+    got = json.loads(kc.advance_superstep(json.dumps(state), json.dumps(reducers), json.dumps(updates)))
+    for update in updates:
+        for ch, v in update.items():
+            state[ch] = state.get(ch, []) + v if reducers.get(ch) == "append" else v
+    assert got == state
