@@ -45,12 +45,13 @@ enum class Kind : std::uint8_t { Null, Bool, Number, String, Array, Object };
 
 class JsonValue {
 public:
-    JsonValue() = default;
-    explicit JsonValue(bool b) : v_(b) {}
-    explicit JsonValue(JsonNumber n) : v_(n) {}
-    explicit JsonValue(std::string_view s) : v_(s) {}
-    explicit JsonValue(Array a) : v_(std::move(a)) {}
-    explicit JsonValue(Object o) : v_(std::move(o)) {}
+    // Defined below Member: the variant needs Member complete.
+    JsonValue();
+    explicit JsonValue(bool b);
+    explicit JsonValue(JsonNumber n);
+    explicit JsonValue(std::string_view s);
+    explicit JsonValue(Array a);
+    explicit JsonValue(Object o);
 
     Kind kind() const { return static_cast<Kind>(v_.index()); }
     bool is_null() const { return kind() == Kind::Null; }
@@ -78,6 +79,13 @@ struct Member {
     std::string_view key;
     JsonValue value;
 };
+
+inline JsonValue::JsonValue() = default;
+inline JsonValue::JsonValue(bool b) : v_(b) {}
+inline JsonValue::JsonValue(JsonNumber n) : v_(n) {}
+inline JsonValue::JsonValue(std::string_view s) : v_(s) {}
+inline JsonValue::JsonValue(Array a) : v_(std::move(a)) {}
+inline JsonValue::JsonValue(Object o) : v_(std::move(o)) {}
 
 // Ascending unsigned-byte order, a proper prefix first (char_traits<char>
 // compares like memcmp, i.e. as unsigned bytes).

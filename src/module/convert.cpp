@@ -148,11 +148,13 @@ bool for_each_double(PyObject* seq, std::size_t& hint, OnBlock&& on_block) {
 
 enum class Elem { None, U8, F32, F64 };
 
-Elem elem_of_format(const char* f) {
+Elem elem_of_format(const char* f, bool explicit_order_ok) {
     if (f == nullptr) return Elem::U8;
     // Native or explicit little-endian standard sizes only; this build targets
-    // little-endian machines, where '<' is the native order.
-    if (f[0] == '@' || f[0] == '=' || f[0] == '<') ++f;
+    // little-endian machines, where '<' is the native order.  A memoryview
+    // iterates native formats only: given "<d" or "=d" its iteration raises,
+    // so its buffer must not be read for it either.
+    if (f[0] == '@' || (explicit_order_ok && (f[0] == '=' || f[0] == '<'))) ++f;
     if (f[0] == '\0' || f[1] != '\0') return Elem::None;
     switch (f[0]) {
         case 'B': return Elem::U8;
@@ -197,7 +199,7 @@ Elem take_buffer(PyObject* value, int ndim, BufferHold& hold) {
     }
     hold.mark_held();
     Py_buffer* v = hold.view();
-    const Elem e = elem_of_format(v->format);
+    const Elem e = elem_of_format(v->format, !PyMemoryView_Check(value));
     const Py_ssize_t want = e == Elem::U8 ? 1 : e == Elem::F32 ? 4 : 8;
     if (e == Elem::None || v->ndim != ndim || v->itemsize != want) {
         hold.reset();
@@ -242,6 +244,22 @@ bool append_float32_vector(PyObject* value, std::vector<float>& out) {
         }
         for (std::size_t k = 0; k < m; ++k) out.push_back(static_cast<float>(d[k]));
     });
+}
+
+// The number of floats the list and tuple rows of an exact list or tuple
+// hold; other rows add to the buffer as they are converted.
+std::size_t rows_size_hint(PyObject* outer) {
+    const bool list = PyList_CheckExact(outer);
+    const Py_ssize_t n = list ? PyList_Size(outer) : PyTuple_Size(outer);
+    std::size_t total = 0;
+    for (Py_ssize_t r = 0; r < n; ++r) {
+        PyObject* row = list ? PyList_GetItem(outer, r) : PyTuple_GetItem(outer, r);
+        if (PyList_CheckExact(row))
+            total += static_cast<std::size_t>(PyList_Size(row));
+        else if (PyTuple_CheckExact(row))
+            total += static_cast<std::size_t>(PyTuple_Size(row));
+    }
+    return total;
 }
 
 bool text_of(PyObject* value, std::string_view& out) {
@@ -358,9 +376,11 @@ bool Args::float32_matrix(int i, Float32Matrix& out) {
         }
         if (!append_float32_vector(row, out.data)) return false;
         out.offsets.push_back(out.data.size());
-        // Rows usually share one length: reserve for all of them once, when
-        // the row count is known rather than reported.
-        if (out.offsets.size() == 2 && honest) out.data.reserve(out.data.size() * hint);
+        // Reserve for all rows once, when the row count is known rather than
+        // reported.  Rows may differ in length, so the first row's length
+        // times the row count is no bound (a long first row would ask for
+        // far more than the matrix holds): count the list and tuple rows.
+        if (out.offsets.size() == 2 && honest) out.data.reserve(rows_size_hint(value));
         return true;
     });
     if (!ok) return fail(i);
