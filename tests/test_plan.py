@@ -1,5 +1,6 @@
 """Superstep planning through plan_supersteps."""
 
+import os
 import time
 from collections import deque
 
@@ -136,4 +137,5 @@ def test_huge_graphs_stay_linear(shape):
     plan = kc.plan_supersteps(names, edges)
     elapsed = time.perf_counter() - start
     assert check(plan)
-    assert elapsed < 5.0
+    # A quadratic plan would take minutes; the bound only catches that.
+    assert elapsed < (60.0 if os.environ.get("KLOV_SANITIZED") else 5.0)
