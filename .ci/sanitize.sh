@@ -6,6 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${KLOV_ASAN_BUILD:-build/asan}
 python=$(command -v python3)
+command -v cmake >/dev/null 2>&1 && command -v ninja >/dev/null 2>&1 || pip install -q cmake ninja
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKLOV_SANITIZE=ON \
       -DPython_EXECUTABLE="$python" >/dev/null
