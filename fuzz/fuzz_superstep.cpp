@@ -8,6 +8,10 @@
 //
 // Build: clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -Isrc
 //        fuzz/fuzz_superstep.cpp src/graph/*.cpp src/json/*.cpp -o fuzz_superstep
+// Where clang cannot compile the sources, g++ with -fsanitize=address,undefined
+// -fsanitize-coverage=trace-cmp, linked against clang's libclang_rt.fuzzer
+// archive (plus empty __sanitizer_cov_trace_cmpf/cmpd hooks), runs with
+// -use_value_profile=1 for guidance.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>

@@ -68,16 +68,22 @@ bool fits_integer(Wide s) {
     return s >= lo && s < hi;
 }
 
-// Starts the list of "append" from the current value.
-Array append_start(const JsonValue& current) {
+// Starts the list of "append" from the current value, with room for what
+// the update will add.
+Array append_start(const JsonValue& current, const JsonValue& update) {
+    const std::size_t extra = update.is_array() ? update.array_unchecked().size() : 1;
     Array out;
     switch (current.kind()) {
         case Kind::Null:
             break;
-        case Kind::Array:
-            out = current.array_unchecked();
+        case Kind::Array: {
+            const Array& items = current.array_unchecked();
+            out.reserve(items.size() + extra);
+            out.insert(out.end(), items.begin(), items.end());
             break;
+        }
         default:
+            out.reserve(1 + extra);
             out.push_back(current);
             break;
     }
@@ -121,7 +127,7 @@ JsonValue add_values(const JsonValue& current, const JsonValue& update) {
 JsonValue apply_reducer(std::string_view reducer, const JsonValue& current, JsonValue update) {
     if (reducer == kAdd) return add_values(current, update);
     if (reducer == kAppend) {
-        Array list = append_start(current);
+        Array list = append_start(current, update);
         append_update(list, std::move(update));
         return JsonValue(std::move(list));
     }

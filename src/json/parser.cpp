@@ -94,10 +94,25 @@ inline bool is_digit(char c) { return static_cast<unsigned char>(c - '0') < 10; 
 constexpr double kExact10[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
                                  1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
+// A key with its first eight bytes as a big-endian number (zero-padded), so
+// that most comparisons during the sort of an object's members need no
+// memcmp.  Equal prefixes fall back to the full comparison.
 struct KeyRef {
+    std::uint64_t prefix;
     std::string_view key;
     std::uint32_t index;
 };
+
+inline std::uint64_t key_prefix(std::string_view k) {
+    std::uint64_t w = 0;
+    if (!k.empty()) std::memcpy(&w, k.data(), k.size() < 8 ? k.size() : 8);
+    return __builtin_bswap64(w);
+}
+
+inline bool key_ref_less(const KeyRef& a, const KeyRef& b) {
+    if (a.prefix != b.prefix) return a.prefix < b.prefix;
+    return a.key < b.key;
+}
 
 void append_utf8(std::string& s, std::uint32_t cp) {
     char b[4];
@@ -135,7 +150,8 @@ public:
 
     bool document(JsonValue& out) {
         skip_ws();
-        if (!value(out)) return false;
+        if (!value()) return false;
+        out = std::move(values_.back());
         return finish();
     }
 
@@ -179,9 +195,10 @@ private:
         return true;
     }
 
-    bool value(JsonValue& out);
-    bool array(JsonValue& out);
-    bool object(JsonValue& out);
+    // Each pushes the value it read onto values_.
+    bool value();
+    bool array();
+    bool object();
     bool string(std::string_view& out);
     bool escaped_string(const char* start, const char* stop, unsigned high, std::string_view& out);
     bool hex4(std::uint32_t& unit);
@@ -208,37 +225,37 @@ private:
 };
 
 template <bool kBytes>
-bool Parser<kBytes>::value(JsonValue& out) {
+bool Parser<kBytes>::value() {
     if (p_ == end_) return fail_eof(Err::EofValue);
     switch (*p_) {
         case '"': {
             std::string_view s;
             if (!string(s)) return false;
-            out = JsonValue(s);
+            values_.emplace_back(s);
             return true;
         }
         case '{':
-            return object(out);
+            return object();
         case '[':
-            return array(out);
+            return array();
         case 'n':
             if (!literal("null", 4)) return false;
-            out = JsonValue();
+            values_.emplace_back();
             return true;
         case 't':
             if (!literal("true", 4)) return false;
-            out = JsonValue(true);
+            values_.emplace_back(true);
             return true;
         case 'f':
             if (!literal("false", 5)) return false;
-            out = JsonValue(false);
+            values_.emplace_back(false);
             return true;
         case '-':
         case '0': case '1': case '2': case '3': case '4':
         case '5': case '6': case '7': case '8': case '9': {
             JsonNumber n;
             if (!number(n)) return false;
-            out = JsonValue(n);
+            values_.emplace_back(n);
             return true;
         }
         default:
@@ -261,7 +278,7 @@ bool Parser<kBytes>::literal(const char* word, std::size_t n) {
 }
 
 template <bool kBytes>
-bool Parser<kBytes>::array(JsonValue& out) {
+bool Parser<kBytes>::array() {
     if (--budget_ == 0) return fail_at_byte(Err::RecursionLimit);
     ++p_;
     const std::size_t base = values_.size();
@@ -269,9 +286,7 @@ bool Parser<kBytes>::array(JsonValue& out) {
     if (p_ == end_) return fail_eof(Err::EofList);
     if (*p_ != ']') {
         for (;;) {
-            JsonValue v;
-            if (!value(v)) return false;
-            values_.push_back(std::move(v));
+            if (!value()) return false;
             skip_ws();
             if (p_ == end_) return fail_eof(Err::EofList);
             char c = *p_;
@@ -290,13 +305,13 @@ bool Parser<kBytes>::array(JsonValue& out) {
     Array a(std::make_move_iterator(values_.begin() + static_cast<std::ptrdiff_t>(base)),
             std::make_move_iterator(values_.end()));
     values_.resize(base);
-    out = JsonValue(std::move(a));
+    values_.emplace_back(std::move(a));
     ++budget_;
     return true;
 }
 
 template <bool kBytes>
-bool Parser<kBytes>::object(JsonValue& out) {
+bool Parser<kBytes>::object() {
     if (--budget_ == 0) return fail_at_byte(Err::RecursionLimit);
     ++p_;
     const std::size_t base = values_.size();
@@ -313,10 +328,8 @@ bool Parser<kBytes>::object(JsonValue& out) {
             if (*p_ != ':') return fail_at_byte(Err::ExpectedColon);
             ++p_;
             skip_ws();
-            JsonValue v;
-            if (!value(v)) return false;
             keys_.push_back(key);
-            values_.push_back(std::move(v));
+            if (!value()) return false;
             skip_ws();
             if (p_ == end_) return fail_eof(Err::EofObject);
             char c = *p_;
@@ -352,20 +365,21 @@ bool Parser<kBytes>::object(JsonValue& out) {
         // Stable order by key, so that among equal keys the last one in the
         // text is the last of its run and wins.
         order_.clear();
-        for (std::size_t i = 0; i < n; ++i) order_.push_back(KeyRef{keys[i], static_cast<std::uint32_t>(i)});
+        for (std::size_t i = 0; i < n; ++i) {
+            order_.push_back(KeyRef{key_prefix(keys[i]), keys[i], static_cast<std::uint32_t>(i)});
+        }
         if (n <= 32) {
             for (std::size_t i = 1; i < n; ++i) {
                 KeyRef k = order_[i];
                 std::size_t j = i;
-                while (j > 0 && k.key < order_[j - 1].key) {
+                while (j > 0 && key_ref_less(k, order_[j - 1])) {
                     order_[j] = order_[j - 1];
                     --j;
                 }
                 order_[j] = k;
             }
         } else {
-            std::stable_sort(order_.begin(), order_.end(),
-                             [](const KeyRef& a, const KeyRef& b) { return a.key < b.key; });
+            std::stable_sort(order_.begin(), order_.end(), key_ref_less);
         }
         std::size_t unique = 0;
         for (std::size_t i = 0; i < n; ++i) {
@@ -379,7 +393,7 @@ bool Parser<kBytes>::object(JsonValue& out) {
     }
     values_.resize(base);
     keys_.resize(kbase);
-    out = JsonValue(std::move(obj));
+    values_.emplace_back(std::move(obj));
     ++budget_;
     return true;
 }
@@ -655,13 +669,12 @@ bool Parser<kBytes>::wrong_kind(const char* expected) {
         desc = c == '[' ? "sequence" : "map";
         at = consumed();
     } else {
-        JsonValue v;
         if (c == '"' || c == 'n' || c == 't' || c == 'f' || c == '-' || is_digit(c)) {
-            if (!value(v)) return false;
+            if (!value()) return false;
         } else {
             return fail_at_byte(Err::ExpectedValue);
         }
-        describe_value(v, desc);
+        describe_value(values_.back(), desc);
         at = consumed();
     }
     type_message_ = "invalid type: ";
@@ -722,10 +735,9 @@ bool Parser<kBytes>::document_array(Array& out) {
     skip_ws();
     if (p_ == end_) return fail_eof(Err::EofValue);
     if (*p_ != '[') return wrong_kind("a sequence");
-    JsonValue v;
-    if (!array(v)) return false;
+    if (!array()) return false;
     if (!finish()) return false;
-    out = std::move(v.as_array());
+    out = std::move(values_.back().as_array());
     return true;
 }
 

@@ -53,8 +53,9 @@ inline const char* scan_plain(const char* p, const char* end, unsigned& high) {
         if constexpr (kTrackHigh) high |= static_cast<unsigned>(_mm_movemask_epi8(v));
         p += 16;
     }
-#else
-    // Eight bytes at a time in a 64-bit word.
+#endif
+    // Eight bytes at a time in a 64-bit word (the whole scan without SSE2,
+    // the tail with it).
     constexpr std::uint64_t kOnes = 0x0101010101010101ull;
     constexpr std::uint64_t kHigh = 0x8080808080808080ull;
     while (end - p >= 8) {
@@ -62,14 +63,15 @@ inline const char* scan_plain(const char* p, const char* end, unsigned& high) {
         std::memcpy(&w, p, 8);
         std::uint64_t q = w ^ (kOnes * '"');
         std::uint64_t b = w ^ (kOnes * '\\');
-        // A lane is flagged when it is zero (after the xor) or below 0x20;
-        // lanes >= 0x80 are masked off by ~w so they never flag.
+        // The lowest lane that is zero after an xor, or below 0x20, gets its
+        // high bit set (lanes >= 0x80 are masked off by ~w and never match);
+        // lanes above it may be flagged spuriously, so the exact byte is
+        // found by the loop below.
         std::uint64_t t = ((q - kOnes) | (b - kOnes) | (w - kOnes * 0x20)) & ~w & kHigh;
-        if (t != 0) break;  // the exact byte is found by the loop below
+        if (t != 0) break;
         if constexpr (kTrackHigh) high |= (w & kHigh) != 0;
         p += 8;
     }
-#endif
     while (p < end && !is_special(static_cast<unsigned char>(*p))) {
         if constexpr (kTrackHigh) high |= static_cast<unsigned char>(*p) & 0x80u;
         ++p;
