@@ -66,11 +66,11 @@ def test_function_record(name, params, doc):
 
 @pytest.mark.parametrize("how", ["module_from_spec", "create_dynamic", "reload", "fresh_import"])
 def test_second_init_returns_the_same_module(how):
-    spec = importlib.util.find_spec("klov_core")
+    found = importlib.util.find_spec("klov_core")
     if how == "module_from_spec":
-        again = importlib.util.module_from_spec(spec)
+        again = importlib.util.module_from_spec(found)
     elif how == "create_dynamic":
-        again = _imp.create_dynamic(spec)
+        again = _imp.create_dynamic(found)
     elif how == "reload":
         again = importlib.reload(kc)
     else:

@@ -31,11 +31,11 @@ std::string quoted_name_list(const std::vector<const char*>& names) {
     return out;
 }
 
-bool bind(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+bool bind(const FunctionSpec& desc, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
           PyObject** slots) {
-    const int n = spec.nparams;
+    const int n = desc.nparams;
     if (nargs > n) {
-        PyErr_Format(PyExc_TypeError, "%s() takes %d positional arguments but %zd %s given", spec.name, n,
+        PyErr_Format(PyExc_TypeError, "%s() takes %d positional arguments but %zd %s given", desc.name, n,
                      nargs, nargs == 1 ? "was" : "were");
         return false;
     }
@@ -52,19 +52,19 @@ bool bind(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyO
             if (utf8 == nullptr) PyErr_Clear();  // not encodable: matches no parameter
             int match = -1;
             for (int p = 0; utf8 != nullptr && p < n; ++p) {
-                if (std::strlen(spec.params[p]) == static_cast<std::size_t>(len) &&
-                    std::memcmp(spec.params[p], utf8, static_cast<std::size_t>(len)) == 0) {
+                if (std::strlen(desc.params[p]) == static_cast<std::size_t>(len) &&
+                    std::memcmp(desc.params[p], utf8, static_cast<std::size_t>(len)) == 0) {
                     match = p;
                     break;
                 }
             }
             if (match < 0) {
-                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", spec.name, key);
+                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", desc.name, key);
                 return false;
             }
             if (slots[match] != nullptr) {
-                PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", spec.name,
-                             spec.params[match]);
+                PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", desc.name,
+                             desc.params[match]);
                 return false;
             }
             slots[match] = args[nargs + k];
@@ -73,10 +73,10 @@ bool bind(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyO
 
     std::vector<const char*> missing;
     for (int p = 0; p < n; ++p)
-        if (slots[p] == nullptr) missing.push_back(spec.params[p]);
+        if (slots[p] == nullptr) missing.push_back(desc.params[p]);
     if (!missing.empty()) {
         const std::string list = quoted_name_list(missing);
-        PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional %s: %s", spec.name, missing.size(),
+        PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional %s: %s", desc.name, missing.size(),
                      missing.size() == 1 ? "argument" : "arguments", list.c_str());
         return false;
     }
@@ -85,12 +85,12 @@ bool bind(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyO
 
 }  // namespace
 
-PyObject* call_function(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* call_function(const FunctionSpec& desc, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* slots[kMaxParams] = {nullptr, nullptr, nullptr};
     try {
-        if (!bind(spec, args, nargs, kwnames, slots)) return ensure_error_set();
-        Args bound(spec, slots);
-        PyObject* result = spec.impl(bound);
+        if (!bind(desc, args, nargs, kwnames, slots)) return ensure_error_set();
+        Args bound(desc, slots);
+        PyObject* result = desc.impl(bound);
         return result != nullptr ? result : ensure_error_set();
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();

@@ -41,7 +41,7 @@ struct FunctionSpec {
 extern const FunctionSpec kFunctions[10];
 
 // Runs one call: bind, then the function's impl under the failure ladder.
-PyObject* call_function(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* call_function(const FunctionSpec& desc, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 // Holds a buffer export for the duration of a call.
 class BufferHold {
@@ -106,7 +106,7 @@ struct Float32Matrix {
 // exception set.
 class Args {
 public:
-    Args(const FunctionSpec& spec, PyObject* const* bound) : spec_(spec), bound_(bound) {}
+    Args(const FunctionSpec& desc, PyObject* const* bound) : spec_(desc), bound_(bound) {}
 
     PyObject* raw(int i) const { return bound_[i]; }
 
