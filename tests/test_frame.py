@@ -13,6 +13,8 @@ import array
 import collections.abc
 import ctypes
 import math
+import os
+import subprocess
 import sys
 
 import pytest
@@ -235,14 +237,18 @@ CONVERSION_ERRORS = [
     (lambda: kc.decode_checkpoint([-1]), OverflowError, "out of range integral type conversion attempted"),
     (lambda: kc.decode_checkpoint([0, 255, 300]), OverflowError, "out of range integral type conversion attempted"),
     (lambda: kc.decode_checkpoint((Idx(-5),)), OverflowError, "out of range integral type conversion attempted"),
-    (lambda: kc.decode_checkpoint(np.array([1, 256])), OverflowError, "out of range integral type conversion attempted"),
+    (lambda: kc.decode_checkpoint(np.array([1, 256])), OverflowError,
+     "out of range integral type conversion attempted"),
     (lambda: kc.decode_checkpoint(array.array("b", [1, -1])), OverflowError,
      "out of range integral type conversion attempted"),
     (lambda: kc.decode_checkpoint([2**63]), OverflowError, "Python int too large to convert to C long"),
     (lambda: kc.decode_checkpoint([-2**63 - 1]), OverflowError, "Python int too large to convert to C long"),
-    (lambda: kc.decode_checkpoint([1.0]), TypeError, "argument 'blob': 'float' object cannot be interpreted as an integer"),
-    (lambda: kc.decode_checkpoint(["a"]), TypeError, "argument 'blob': 'str' object cannot be interpreted as an integer"),
-    (lambda: kc.decode_checkpoint([b"a"]), TypeError, "argument 'blob': 'bytes' object cannot be interpreted as an integer"),
+    (lambda: kc.decode_checkpoint([1.0]), TypeError,
+     "argument 'blob': 'float' object cannot be interpreted as an integer"),
+    (lambda: kc.decode_checkpoint(["a"]), TypeError,
+     "argument 'blob': 'str' object cannot be interpreted as an integer"),
+    (lambda: kc.decode_checkpoint([b"a"]), TypeError,
+     "argument 'blob': 'bytes' object cannot be interpreted as an integer"),
     (lambda: kc.decode_checkpoint(array.array("d", [1.0])), TypeError,
      "argument 'blob': 'float' object cannot be interpreted as an integer"),
     (lambda: kc.decode_checkpoint("KLOV"), TypeError, f"argument 'blob': {VEC_STR}"),
@@ -250,7 +256,8 @@ CONVERSION_ERRORS = [
     (lambda: kc.decode_checkpoint(7), TypeError, "argument 'blob': 'int' object cannot be converted to 'Sequence'"),
     # list of text
     (lambda: kc.plan_supersteps("ab", []), TypeError, f"argument 'nodes': {VEC_STR}"),
-    (lambda: kc.plan_supersteps({"a"}, []), TypeError, "argument 'nodes': 'set' object cannot be converted to 'Sequence'"),
+    (lambda: kc.plan_supersteps({"a"}, []), TypeError,
+     "argument 'nodes': 'set' object cannot be converted to 'Sequence'"),
     (lambda: kc.plan_supersteps(["a", 1], []), TypeError,
      "argument 'nodes': 'int' object cannot be converted to 'PyString'"),
     (lambda: kc.plan_supersteps(("a", b"b"), []), TypeError,
@@ -278,7 +285,8 @@ CONVERSION_ERRORS = [
     (lambda: kc.top_k("x", "y", 1.5), TypeError, f"argument 'query': {VEC_STR}"),
     (lambda: kc.top_k([1.0], "y", -1), TypeError, f"argument 'matrix': {VEC_STR}"),
     (lambda: kc.top_k([10**400], "y", -1), OverflowError, fsum_error(10**400)[1]),
-    (lambda: kc.reduce_channel(1, 2, 3), TypeError, "argument 'reducer': 'int' object cannot be converted to 'PyString'"),
+    (lambda: kc.reduce_channel(1, 2, 3), TypeError,
+     "argument 'reducer': 'int' object cannot be converted to 'PyString'"),
     (lambda: kc.reduce_channel("a", 2, 3), TypeError,
      "argument 'current_json': 'int' object cannot be converted to 'PyString'"),
     (lambda: kc.advance_superstep("{}", "{}", 3), TypeError,
@@ -537,7 +545,7 @@ def _vector_forms():
         "memoryview_le_B": _ctypes_view(ctypes.c_ubyte, INTS),
         "np_f64": np.array(VALS),
         "np_f32": np.array(VALS[:8], dtype=np.float32),
-        "np_f32_overflow": np.array([3.4e38, 1e39], dtype=np.float64),
+        "np_f64_beyond_f32": np.array([3.4e38, 1e39], dtype=np.float64),
         "np_u8": np.array(INTS, dtype=np.uint8),
         "np_i64": np.array([-5, 3, 2**62], dtype=np.int64),
         "np_bool": np.array([True, False, True]),
@@ -560,20 +568,19 @@ def _vector_forms():
 VECTOR_FORMS = _vector_forms()
 
 
-def _vector_calls():
-    return [
-        lambda v: kc.aggregate_cost(v),
-        lambda v: kc.cosine_similarity(v, v),
-        lambda v: kc.cosine_similarity(v, PROBE),
-        lambda v: kc.top_k(v, [v, v], 1),
-        lambda v: kc.decode_checkpoint(v),
-    ]
+VECTOR_CALLS = [
+    lambda v: kc.aggregate_cost(v),
+    lambda v: kc.cosine_similarity(v, v),
+    lambda v: kc.cosine_similarity(v, PROBE),
+    lambda v: kc.top_k(v, [v, v], 1),
+    lambda v: kc.decode_checkpoint(v),
+]
 
 
 @pytest.mark.parametrize("name", list(VECTOR_FORMS))
 def test_vector_fast_paths_match_the_general_path(name):
     x = VECTOR_FORMS[name]
-    for call in _vector_calls():
+    for call in VECTOR_CALLS:
         assert outcome(call, x) == outcome(call, Proxy(x))
 
 
@@ -707,7 +714,8 @@ def test_lying_len_is_only_a_hint(n):
     assert outcome(kc.top_k, [1.0], lie([lie([1.0]), [2.0]]), 1) == outcome(kc.top_k, [1.0], [[1.0], [2.0]], 1)
     assert outcome(kc.decode_checkpoint, lie([1, 2])) == outcome(kc.decode_checkpoint, b"\x01\x02")
     assert str(error(kc.plan_supersteps, lie(["a", "b"]), PROBE)) == f"argument 'edges': {VEC_STR}"
-    assert outcome(kc.plan_supersteps, lie(["a"]), lie([("a", "a")])) == outcome(kc.plan_supersteps, ["a"], [("a", "a")])
+    assert (outcome(kc.plan_supersteps, lie(["a"]), lie([("a", "a")]))
+            == outcome(kc.plan_supersteps, ["a"], [("a", "a")]))
     assert outcome(kc.verify_chain, "g", lie([("a", "b")])) == outcome(kc.verify_chain, "g", [("a", "b")])
 
 
@@ -778,3 +786,34 @@ def test_list_changed_by_an_item_during_conversion(action, pos):
 def test_ten_million_element_list():
     values = [(i % 1000) * 0.001 - 0.25 for i in range(10_000_000)]
     assert kc.aggregate_cost(values) == seq_sum(values)
+
+
+MEMORY_EXHAUSTION = r'''
+import resource, klov_core as kc
+blob = bytes(100_000_000)
+def vm_bytes():
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmSize:"):
+                return int(line.split()[1]) * 1024
+limit = vm_bytes() + 150_000_000
+resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+for call in (lambda: kc.cosine_similarity(blob, [1.0]), lambda: kc.top_k([1.0], [blob], 1)):
+    try:
+        call()
+    except MemoryError:
+        print("MemoryError")
+    else:
+        print("no error")
+print(kc.aggregate_cost([1.0, 2.0]))
+'''
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux") or bool(os.environ.get("KLOV_SANITIZED")),
+                    reason="needs /proc and an address-space limit the sanitizer runtime tolerates")
+def test_memory_exhaustion_raises_memory_error():
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
+    proc = subprocess.run([sys.executable, "-c", MEMORY_EXHAUSTION], capture_output=True, text=True, timeout=120,
+                          env=env)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.split() == ["MemoryError", "MemoryError", "3.0"], proc.stdout + proc.stderr
