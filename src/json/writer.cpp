@@ -123,62 +123,16 @@ std::size_t format_double(double x, char* buf) {
     return static_cast<std::size_t>(out - buf);
 }
 
-namespace {
+void TextOut::grow(std::size_t n) {
+    const std::size_t used = pos();
+    std::size_t size = s_.size() * 2;
+    if (size < used + n) size = used + n;
+    s_.resize(size);
+    cur_ = s_.data() + used;
+    lim_ = s_.data() + s_.size();
+}
 
-// Appends through a raw cursor into `s`, which is kept at least as long as the
-// text written; the surplus is cut off by finish().
-class Out {
-public:
-    explicit Out(std::string& s) : s_(s), pos_(s.size()) {
-        grow(128);
-    }
-    ~Out() = default;
-    Out(const Out&) = delete;
-    Out& operator=(const Out&) = delete;
-
-    void finish() { s_.resize(static_cast<std::size_t>(cur_ - s_.data())); }
-
-    void need(std::size_t n) {
-        if (static_cast<std::size_t>(lim_ - cur_) < n) grow(n);
-    }
-    void put(char c) {
-        need(1);
-        *cur_++ = c;
-    }
-    void put_unchecked(char c) { *cur_++ = c; }
-    void put(const char* p, std::size_t n) {
-        need(n);
-        std::memcpy(cur_, p, n);
-        cur_ += n;
-    }
-
-    void value(const JsonValue& v);
-    void string(std::string_view s);
-
-private:
-    void grow(std::size_t n) {
-        std::size_t used = cur_ ? static_cast<std::size_t>(cur_ - s_.data()) : pos_;
-        std::size_t want = used + n;
-        std::size_t size;
-        if (cur_ == nullptr) {
-            // First use: 128 bytes, or whatever the caller already reserved.
-            size = used + 128 > s_.capacity() ? used + 128 : s_.capacity();
-        } else {
-            size = s_.size() * 2;
-        }
-        if (size < want) size = want;
-        s_.resize(size);
-        cur_ = s_.data() + used;
-        lim_ = s_.data() + s_.size();
-    }
-
-    std::string& s_;
-    std::size_t pos_;
-    char* cur_ = nullptr;
-    char* lim_ = nullptr;
-};
-
-void Out::string(std::string_view sv) {
+void TextOut::string(std::string_view sv) {
     const char* p = sv.data();
     const char* end = p + sv.size();
     need(sv.size() + 2);
@@ -207,7 +161,34 @@ void Out::string(std::string_view sv) {
     put('"');
 }
 
-void Out::value(const JsonValue& v) {
+void TextOut::number(const JsonNumber& n) {
+    char buf[40];
+    char* end = buf + sizeof buf;
+    switch (n.kind) {
+        case NumberKind::Unsigned: {
+            char* b = format_u64(n.u, end);
+            put(b, static_cast<std::size_t>(end - b));
+            return;
+        }
+        case NumberKind::Negative: {
+            // Magnitude as unsigned so that INT64_MIN needs no special case.
+            char* b = format_u64(0 - static_cast<std::uint64_t>(n.i), end);
+            *--b = '-';
+            put(b, static_cast<std::size_t>(end - b));
+            return;
+        }
+        case NumberKind::Double:
+            if (!std::isfinite(n.d)) {
+                put("null", 4);
+            } else {
+                need(32);
+                cur_ += format_double(n.d, cur_);
+            }
+            return;
+    }
+}
+
+void TextOut::value(const JsonValue& v) {
     switch (v.kind()) {
         case Kind::Null:
             put("null", 4);
@@ -216,34 +197,9 @@ void Out::value(const JsonValue& v) {
             if (v.as_bool()) put("true", 4);
             else put("false", 5);
             return;
-        case Kind::Number: {
-            const JsonNumber& n = v.as_number();
-            char buf[40];
-            char* end = buf + sizeof buf;
-            switch (n.kind) {
-                case NumberKind::Unsigned: {
-                    char* b = format_u64(n.u, end);
-                    put(b, static_cast<std::size_t>(end - b));
-                    return;
-                }
-                case NumberKind::Negative: {
-                    // Magnitude as unsigned so that INT64_MIN needs no special case.
-                    char* b = format_u64(0 - static_cast<std::uint64_t>(n.i), end);
-                    *--b = '-';
-                    put(b, static_cast<std::size_t>(end - b));
-                    return;
-                }
-                case NumberKind::Double:
-                    if (!std::isfinite(n.d)) {
-                        put("null", 4);
-                    } else {
-                        need(32);
-                        cur_ += format_double(n.d, cur_);
-                    }
-                    return;
-            }
+        case Kind::Number:
+            number(v.as_number());
             return;
-        }
         case Kind::String:
             string(v.as_string());
             return;
@@ -276,18 +232,16 @@ void Out::value(const JsonValue& v) {
     }
 }
 
-}  // namespace
-
 }  // namespace detail
 
 void write_json(const JsonValue& v, std::string& out) {
-    detail::Out o(out);
+    detail::TextOut o(out);
     o.value(v);
     o.finish();
 }
 
 void write_json_string(std::string_view s, std::string& out) {
-    detail::Out o(out);
+    detail::TextOut o(out);
     o.string(s);
     o.finish();
 }
