@@ -88,17 +88,17 @@ def shuffled_dict(rng, items):
     return dict(items)
 
 
-def metadata(rng):
-    n = rng.randint(10, 30)
+def metadata(rng, lo=10, hi=30):
+    n = rng.randint(lo, hi)
     keys = set()
     while len(keys) < n:
         keys.add(f"{rng.choice(KEY_PARTS)}_{rng.choice(KEY_PARTS)}{rng.randrange(10)}")
     return shuffled_dict(rng, ((k, scalar(rng)) for k in keys))
 
 
-def message(rng, i):
+def message(rng, i, small=False):
     tool_calls = []
-    for j in range(rng.randrange(3)):
+    for j in range(0 if small else rng.randrange(3)):
         args = {"query": text(rng, 6), "limit": rng.randrange(50), "filters": {"lang": "en", "min": rng.random()}}
         tool_calls.append(shuffled_dict(rng, [
             ("id", f"call_{i}_{j}"), ("name", rng.choice(["search", "fetch", "calc", "write_file"])),
@@ -106,31 +106,33 @@ def message(rng, i):
         ]))
     return shuffled_dict(rng, [
         ("role", rng.choice(ROLES)),
-        ("content", text(rng, rng.randrange(10, 120))),
+        ("content", text(rng, rng.randrange(4, 12) if small else rng.randrange(10, 120))),
         ("id", f"msg_{i:06d}"),
         ("created", 1_700_000_000 + i * 17),
         ("score", rng.random()),
         ("tokens", {"prompt": rng.randrange(4000), "completion": rng.randrange(800), "cost": rng.random() / 100}),
         ("tool_calls", tool_calls),
-        ("metadata", metadata(rng)),
+        ("metadata", metadata(rng, 10, 12) if small else metadata(rng)),
     ])
 
 
 def agent_state(target_bytes, seed=7):
     """A JSON text of about target_bytes: an agent's channels and message history."""
     rng = random.Random(seed)
+    small = target_bytes < 4000
     messages = []
     doc = {
         "thread_id": "thread-42",
         "step": 0,
-        "channels": metadata(rng),
-        "scratchpad": {"plan": [text(rng, 8) for _ in range(3)], "notes": text(rng, 20)},
+        "channels": {"route": "tools", "retries": 1, "budget": 0.25} if small else metadata(rng),
         "messages": messages,
     }
+    if not small:
+        doc["scratchpad"] = {"plan": [text(rng, 8) for _ in range(3)], "notes": text(rng, 20)}
     size = len(json.dumps(doc, ensure_ascii=False).encode())
     i = 0
     while size < target_bytes:
-        m = message(rng, i)
+        m = message(rng, i, small)
         messages.append(m)
         size += len(json.dumps(m, ensure_ascii=False).encode()) + 2
         i += 1

@@ -2,24 +2,26 @@
 
 #include <cstring>
 
-#include "json/parser.hpp"
-#include "json/value.hpp"
-#include "json/writer.hpp"
+#include "json/canon.hpp"
 
 namespace klov::json {
 
+// Neither direction needs the document itself, only its canonical text, so
+// both go through the streaming canonical writer: same grammar and errors as
+// parse_json_text / parse_json_bytes followed by write_json.
+
 bool encode_checkpoint(std::string_view json_text, std::string& blob, JsonError& err) {
-    Arena arena;
-    JsonValue doc;
-    if (!parse_json_text(json_text, arena, doc, err)) return false;
-    blob.clear();
-    // The canonical text is rarely longer than its source, so one reservation
-    // usually covers the whole blob.
-    blob.reserve(kCheckpointHeaderSize + json_text.size() + 16);
-    blob.append(kCheckpointMagic, sizeof kCheckpointMagic);
-    blob.push_back(static_cast<char>(kCheckpointVersion));
-    write_json(doc, blob);
+    CanonicalText canon;
+    if (!canon.read_text(json_text, err)) return false;
+    blob.resize(kCheckpointHeaderSize + canon.size());
+    write_checkpoint_header(blob.data());
+    canon.copy_to(blob.data() + kCheckpointHeaderSize);
     return true;
+}
+
+void write_checkpoint_header(char* dst) {
+    std::memcpy(dst, kCheckpointMagic, sizeof kCheckpointMagic);
+    dst[4] = static_cast<char>(kCheckpointVersion);
 }
 
 bool decode_checkpoint(std::string_view blob, std::string& json_out, JsonError& err) {
@@ -28,18 +30,15 @@ bool decode_checkpoint(std::string_view blob, std::string& json_out, JsonError& 
         err = JsonError{"invalid checkpoint: bad magic header", 0, 0};
         return false;
     }
-    unsigned version = static_cast<unsigned char>(blob[4]);
+    const unsigned version = static_cast<unsigned char>(blob[4]);
     if (version != kCheckpointVersion) {
         err = JsonError{"unsupported checkpoint version: " + std::to_string(version), 0, 0};
         return false;
     }
-    std::string_view payload = blob.substr(kCheckpointHeaderSize);
-    Arena arena;
-    JsonValue doc;
-    if (!parse_json_bytes(payload, arena, doc, err)) return false;
+    CanonicalText canon;
+    if (!canon.read_bytes(blob.substr(kCheckpointHeaderSize), err)) return false;
     json_out.clear();
-    json_out.reserve(payload.size() + 16);
-    write_json(doc, json_out);
+    canon.append_to(json_out);
     return true;
 }
 

@@ -21,4 +21,8 @@ bool encode_checkpoint(std::string_view json_text, std::string& blob, JsonError&
 // canonical text.
 bool decode_checkpoint(std::string_view blob, std::string& json_out, JsonError& err);
 
+// For callers that allocate the blob themselves (at kCheckpointHeaderSize +
+// CanonicalText::size() bytes): writes the five header bytes at dst.
+void write_checkpoint_header(char* dst);
+
 }  // namespace klov::json

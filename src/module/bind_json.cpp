@@ -1,6 +1,7 @@
 // encode_checkpoint and decode_checkpoint.
 #include <string>
 
+#include "json/canon.hpp"
 #include "json/checkpoint.hpp"
 #include "module/impls.hpp"
 
@@ -9,10 +10,21 @@ namespace klov::py {
 PyObject* impl_encode_checkpoint(Args& args) {
     std::string_view text;
     if (!args.text(0, text)) return nullptr;
-    std::string blob;
+    json::CanonicalText canon;
     json::JsonError err;
-    if (!json::encode_checkpoint(text, blob, err)) return raise_value_error(err.text());
-    return result_bytes(blob);
+    if (!canon.read_text(text, err)) return raise_value_error(err.text());
+    // The bytes object is made at its final size and filled in place.
+    const std::size_t size = json::kCheckpointHeaderSize + canon.size();
+    PyObject* blob = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
+    if (blob == nullptr) return result_failed();
+    char* dst = PyBytes_AsString(blob);
+    if (dst == nullptr) {
+        Py_DECREF(blob);
+        return result_failed();
+    }
+    json::write_checkpoint_header(dst);
+    canon.copy_to(dst + json::kCheckpointHeaderSize);
+    return blob;
 }
 
 PyObject* impl_decode_checkpoint(Args& args) {

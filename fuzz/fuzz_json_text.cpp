@@ -1,0 +1,115 @@
+// libFuzzer target for the text parser and the fixed-shape reads.
+//
+// For any input: no crash; the streaming canonical writer agrees with
+// parse-then-write; written text parses again to the same bytes;
+// encode_checkpoint gives the header and that text.  The fixed-shape reads
+// follow the same grammar: where one succeeds the full parse succeeds with
+// the same content, and where one fails with a grammar error (not a wrong
+// kind) the full parse fails with the same text.
+//
+// Build: clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -Isrc
+//        fuzz/fuzz_json_text.cpp src/json/*.cpp -o fuzz_json_text
+// Run:   ./fuzz_json_text -max_total_time=300 fuzz/corpus/json
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <map>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "json/canon.hpp"
+#include "json/checkpoint.hpp"
+#include "json/parser.hpp"
+#include "json/writer.hpp"
+
+namespace {
+
+using namespace klov::json;
+
+void require(bool ok) {
+    if (!ok) std::abort();
+}
+
+bool is_wrong_kind(const JsonError& e) { return e.message.rfind("invalid type: ", 0) == 0; }
+
+// A wrong kind is found no later than the full parse fails: up to it both
+// read the same bytes the same way.
+bool not_after(const JsonError& a, const JsonError& b) {
+    return a.line < b.line || (a.line == b.line && a.column <= b.column);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string_view in(reinterpret_cast<const char*>(data), size);
+
+    Arena arena;
+    JsonValue doc;
+    JsonError err;
+    const bool ok = parse_json_text(in, arena, doc, err);
+    std::string first;
+    if (ok) write_json(doc, first);
+
+    std::string canon;
+    JsonError cerr;
+    require(canonicalize_json_text(in, canon, cerr) == ok);
+    std::string blob;
+    JsonError berr;
+    require(encode_checkpoint(in, blob, berr) == ok);
+    if (ok) {
+        require(canon == first);
+        require(blob == std::string("KLOV\x01") + first);
+        Arena arena2;
+        JsonValue again;
+        JsonError err2;
+        require(parse_json_text(first, arena2, again, err2));
+        std::string second;
+        write_json(again, second);
+        require(second == first);
+    } else {
+        require(err.line >= 1 && err.column <= in.size());
+        require(cerr.text() == err.text());
+        require(berr.text() == err.text());
+    }
+
+    {
+        Arena a;
+        std::vector<std::pair<std::string_view, std::string_view>> members;
+        JsonError e;
+        if (read_string_map(in, a, members, e)) {
+            require(ok && doc.is_object());
+            std::map<std::string_view, std::string_view> last;
+            for (auto& [k, v] : members) last[k] = v;
+            const Object& obj = doc.as_object();
+            require(obj.size() == last.size());
+            for (const Member& m : obj) {
+                require(m.value.kind() == Kind::String);
+                require(last[m.key] == m.value.as_string());
+            }
+        } else if (is_wrong_kind(e)) {
+            require(e.line >= 1 && e.column <= in.size());
+            require(ok || not_after(e, err));
+        } else {
+            require(!ok && e.text() == err.text());
+        }
+    }
+    {
+        Arena a;
+        Array items;
+        JsonError e;
+        if (read_document_array(in, a, items, e)) {
+            require(ok && doc.is_array());
+            std::string w;
+            write_json(JsonValue(std::move(items)), w);
+            require(w == first);
+        } else if (is_wrong_kind(e)) {
+            require(e.line >= 1 && e.column <= in.size());
+            require(ok || not_after(e, err));
+        } else {
+            require(!ok && e.text() == err.text());
+        }
+    }
+    return 0;
+}

@@ -1,0 +1,312 @@
+// Streaming canonical writer.
+//
+// Every token is written in its canonical form as soon as it is read, in text
+// order.  Arrays and objects whose keys already come in strictly ascending
+// order (all arrays, and every object of a canonical text) are then final.
+// An object whose keys are out of order or repeated is not moved when it
+// closes: it leaves a record of its members' byte ranges, ordered by key with
+// the later duplicate kept.  Records nest like the objects they stand for.
+// When records exist, one final pass assembles the output, copying every
+// byte once, in record order.  Reordering therefore costs O(members) per
+// object and one copy of the text in total, however deep the nesting.
+#include "json/canon.hpp"
+
+#include <algorithm>
+
+#include "json/parser_impl.hpp"
+#include "json/writer_detail.hpp"
+
+namespace klov::json {
+
+namespace {
+
+class CanonSink {
+public:
+    explicit CanonSink(std::size_t size_hint) : out_(reserved(draft_, size_hint)) {}
+
+    void null() {
+        separate();
+        out_.put("null", 4);
+    }
+    void boolean(bool b) {
+        separate();
+        if (b) out_.put("true", 4);
+        else out_.put("false", 5);
+    }
+    void number(const JsonNumber& n, std::string_view literal) {
+        separate();
+        // An integer literal is already canonical: no sign but '-', no
+        // leading zeros, no fraction or exponent.
+        if (n.kind != NumberKind::Double) out_.put(literal);
+        else out_.number(n);
+    }
+    void string(std::string_view s, bool raw) {
+        separate();
+        // A raw string holds no byte that needs an escape.
+        if (raw) out_.plain_string(s);
+        else out_.string(s);
+    }
+
+    void begin_array() {
+        separate();
+        frames_.push_back(Frame{out_.pos(), 0, 0, 0, false});
+        out_.put('[');
+    }
+    void end_array() {
+        frames_.pop_back();
+        out_.put(']');
+    }
+
+    void begin_object() {
+        separate();
+        frames_.push_back(Frame{out_.pos(), members_.size(), pending_.size(), 0, true});
+        out_.put('{');
+    }
+    void key(std::string_view k, bool raw) {
+        Frame& f = frames_.back();
+        if (f.count++ > 0) {
+            members_.back().end = out_.pos();
+            out_.put(',');
+        }
+        std::string_view kept = raw ? k : arena_.store(k);
+        members_.push_back(MemberRef{0, kept, out_.pos(), 0});
+        if (raw) out_.plain_string(k);
+        else out_.string(k);
+        out_.put(':');
+    }
+    void end_object();
+
+    // Completes the draft; then size() and copy_to() give the text.
+    void finish();
+    std::size_t size() const { return size_; }
+    void copy_to(char* dst) const;
+    void append_to(std::string& out);
+
+private:
+    struct Frame {
+        std::size_t start;  // offset of the bracket
+        std::size_t mbase;  // first member in members_
+        std::size_t pbase;  // first pending record inside this object
+        std::uint32_t count;
+        bool object;
+    };
+    struct MemberRef {
+        std::uint64_t prefix;
+        std::string_view key;
+        std::size_t begin, end;  // bytes of `"key":value`
+    };
+    struct Range {
+        std::size_t begin, end;
+    };
+    struct Record {
+        std::size_t start, end;    // the object's bytes as written, brackets included
+        std::size_t mfirst, mcount;  // its members in output order, in ranges_
+        std::size_t cfirst, ccount;  // records nested in it, by offset, in children_
+    };
+
+    void separate() {
+        if (!frames_.empty()) {
+            Frame& f = frames_.back();
+            if (!f.object && f.count++ > 0) out_.put(',');
+        }
+    }
+
+    char* emit_range(char* dst, std::size_t a, std::size_t b, const std::size_t* kids, std::size_t nkids) const;
+    char* emit_record(char* dst, std::size_t r) const;
+    std::size_t measure_range(std::size_t a, std::size_t b, const std::size_t* kids, std::size_t nkids) const;
+    std::size_t measure_record(std::size_t r) const;
+    template <class F>
+    void for_member_kids(const Record& r, std::size_t i, F f) const;
+
+    static std::string& reserved(std::string& s, std::size_t n) {
+        s.reserve(n);
+        return s;
+    }
+
+    std::string draft_;  // the text in reading order
+    detail::TextOut out_;
+    std::size_t size_ = 0;
+    Arena arena_;  // keys that had escapes, until their object closes
+    std::vector<Frame> frames_;
+    std::vector<MemberRef> members_;
+    std::vector<Record> records_;
+    std::vector<Range> ranges_;
+    std::vector<std::size_t> children_;
+    std::vector<std::size_t> pending_;  // outermost records so far, by offset
+};
+
+void CanonSink::end_object() {
+    const Frame f = frames_.back();
+    frames_.pop_back();
+    if (f.count > 0) members_.back().end = out_.pos();
+    out_.put('}');
+    MemberRef* m = members_.data() + f.mbase;
+    const std::size_t n = members_.size() - f.mbase;
+    bool sorted = true;
+    for (std::size_t i = 1; i < n; ++i) {
+        if (!(m[i - 1].key < m[i].key)) {
+            sorted = false;
+            break;
+        }
+    }
+    if (!sorted) {
+        for (std::size_t i = 0; i < n; ++i) m[i].prefix = detail::key_prefix(m[i].key);
+        const std::size_t unique = detail::order_and_dedupe(m, n);
+        Record r;
+        r.start = f.start;
+        r.end = out_.pos();
+        r.mfirst = ranges_.size();
+        r.mcount = unique;
+        for (std::size_t i = 0; i < unique; ++i) ranges_.push_back(Range{m[i].begin, m[i].end});
+        // Records pending since this object opened lie inside it.
+        r.cfirst = children_.size();
+        r.ccount = pending_.size() - f.pbase;
+        children_.insert(children_.end(), pending_.begin() + static_cast<std::ptrdiff_t>(f.pbase), pending_.end());
+        pending_.resize(f.pbase);
+        pending_.push_back(records_.size());
+        records_.push_back(r);
+    }
+    members_.resize(f.mbase);
+}
+
+char* CanonSink::emit_range(char* dst, std::size_t a, std::size_t b, const std::size_t* kids,
+                            std::size_t nkids) const {
+    const char* src = out_.data();
+    std::size_t pos = a;
+    for (std::size_t i = 0; i < nkids; ++i) {
+        const Record& r = records_[kids[i]];
+        std::memcpy(dst, src + pos, r.start - pos);
+        dst += r.start - pos;
+        dst = emit_record(dst, kids[i]);
+        pos = r.end;
+    }
+    std::memcpy(dst, src + pos, b - pos);
+    return dst + (b - pos);
+}
+
+// Calls f(range, kids, nkids) for member i of record r, with the records
+// nested inside that member.
+template <class F>
+void CanonSink::for_member_kids(const Record& r, std::size_t i, F f) const {
+    const std::size_t* kids = children_.data() + r.cfirst;
+    const std::size_t* kids_end = kids + r.ccount;
+    auto starts_before = [this](std::size_t k, std::size_t off) { return records_[k].start < off; };
+    const Range& m = ranges_[r.mfirst + i];
+    const std::size_t* lo = std::lower_bound(kids, kids_end, m.begin, starts_before);
+    const std::size_t* hi = std::lower_bound(lo, kids_end, m.end, starts_before);
+    f(m, lo, static_cast<std::size_t>(hi - lo));
+}
+
+char* CanonSink::emit_record(char* dst, std::size_t ri) const {
+    const Record& r = records_[ri];
+    *dst++ = '{';
+    for (std::size_t i = 0; i < r.mcount; ++i) {
+        if (i > 0) *dst++ = ',';
+        for_member_kids(r, i, [&](const Range& m, const std::size_t* kids, std::size_t n) {
+            dst = emit_range(dst, m.begin, m.end, kids, n);
+        });
+    }
+    *dst++ = '}';
+    return dst;
+}
+
+std::size_t CanonSink::measure_range(std::size_t a, std::size_t b, const std::size_t* kids,
+                                     std::size_t nkids) const {
+    std::size_t n = b - a;
+    for (std::size_t i = 0; i < nkids; ++i) {
+        const Record& r = records_[kids[i]];
+        n = n - (r.end - r.start) + measure_record(kids[i]);
+    }
+    return n;
+}
+
+std::size_t CanonSink::measure_record(std::size_t ri) const {
+    const Record& r = records_[ri];
+    std::size_t n = 2 + (r.mcount > 0 ? r.mcount - 1 : 0);
+    for (std::size_t i = 0; i < r.mcount; ++i) {
+        for_member_kids(r, i, [&](const Range& m, const std::size_t* kids, std::size_t nk) {
+            n += measure_range(m.begin, m.end, kids, nk);
+        });
+    }
+    return n;
+}
+
+void CanonSink::finish() {
+    out_.finish();
+    size_ = pending_.empty() ? draft_.size() : measure_range(0, draft_.size(), pending_.data(), pending_.size());
+}
+
+void CanonSink::copy_to(char* dst) const {
+    if (pending_.empty()) {
+        std::memcpy(dst, draft_.data(), draft_.size());
+    } else {
+        emit_range(dst, 0, draft_.size(), pending_.data(), pending_.size());
+    }
+}
+
+void CanonSink::append_to(std::string& out) {
+    if (out.empty() && pending_.empty()) {
+        out.swap(draft_);
+        return;
+    }
+    const std::size_t at = out.size();
+    out.resize(at + size_);
+    copy_to(out.data() + at);
+}
+
+template <bool kBytes>
+std::unique_ptr<CanonSink> run(std::string_view text, JsonError& err, std::size_t size_hint) {
+    auto sink = std::make_unique<CanonSink>(size_hint ? size_hint : text.size() + 16);
+    detail::Parser<kBytes, CanonSink> p(text, *sink);
+    if (!p.document()) {
+        err = p.error();
+        return nullptr;
+    }
+    sink->finish();
+    return sink;
+}
+
+}  // namespace
+
+struct CanonicalText::Impl {
+    std::unique_ptr<CanonSink> sink;
+};
+
+CanonicalText::CanonicalText() : impl_(std::make_unique<Impl>()) {}
+CanonicalText::~CanonicalText() = default;
+
+bool CanonicalText::read_text(std::string_view text, JsonError& err, std::size_t size_hint) {
+    impl_->sink = run<false>(text, err, size_hint);
+    return impl_->sink != nullptr;
+}
+
+bool CanonicalText::read_bytes(std::string_view bytes, JsonError& err, std::size_t size_hint) {
+    impl_->sink = run<true>(bytes, err, size_hint);
+    return impl_->sink != nullptr;
+}
+
+std::size_t CanonicalText::size() const { return impl_->sink ? impl_->sink->size() : 0; }
+
+void CanonicalText::copy_to(char* dst) const {
+    if (impl_->sink) impl_->sink->copy_to(dst);
+}
+
+void CanonicalText::append_to(std::string& out) {
+    if (impl_->sink) impl_->sink->append_to(out);
+}
+
+bool canonicalize_json_text(std::string_view text, std::string& out, JsonError& err) {
+    CanonicalText c;
+    if (!c.read_text(text, err)) return false;
+    c.append_to(out);
+    return true;
+}
+
+bool canonicalize_json_bytes(std::string_view bytes, std::string& out, JsonError& err) {
+    CanonicalText c;
+    if (!c.read_bytes(bytes, err)) return false;
+    c.append_to(out);
+    return true;
+}
+
+}  // namespace klov::json

@@ -1,0 +1,44 @@
+// Text to canonical text in one pass, without building the document.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "json/error.hpp"
+
+namespace klov::json {
+
+// Appends to `out` exactly what write_json would give for the document that
+// parse_json_text (or parse_json_bytes) reads from the text, and fails with
+// exactly its error.  On failure `out` is left as it was.
+bool canonicalize_json_text(std::string_view text, std::string& out, JsonError& err);
+bool canonicalize_json_bytes(std::string_view bytes, std::string& out, JsonError& err);
+
+// The same, for callers that place the result themselves: after a successful
+// read, size() is the length of the canonical text and copy_to() writes it,
+// so the final buffer can be allocated once at its exact size.
+class CanonicalText {
+public:
+    CanonicalText();
+    ~CanonicalText();
+    CanonicalText(const CanonicalText&) = delete;
+    CanonicalText& operator=(const CanonicalText&) = delete;
+
+    // `size_hint`: expected length of the result, reserved up front.
+    bool read_text(std::string_view text, JsonError& err, std::size_t size_hint = 0);
+    bool read_bytes(std::string_view bytes, JsonError& err, std::size_t size_hint = 0);
+
+    std::size_t size() const;
+    void copy_to(char* dst) const;
+    // Appends the text to `out`; moves it without copying when `out` is empty
+    // and the text needed no reordering.
+    void append_to(std::string& out);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace klov::json

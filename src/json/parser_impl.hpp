@@ -1,0 +1,716 @@
+// The grammar, shared by every reader of JSON text.  Internal to src/json.
+//
+// Parser<kBytes, Sink> walks the text once and reports what it reads to a
+// Sink; the tree builder (parser.cpp) and the streaming canonical writer
+// (canon.cpp) are the two sinks.  Every error, with its position, is decided
+// here, so both give identical errors for identical text.
+//
+// A Sink provides:
+//   void null(); void boolean(bool);
+//   void number(const JsonNumber&, std::string_view literal);
+//   void string(std::string_view s, bool raw);   // raw: taken from the text as is
+//   void begin_array(); void end_array();
+//   void begin_object(); void key(std::string_view k, bool raw); void end_object();
+// Views that are not raw point into a scratch buffer that the next string
+// overwrites; a sink that keeps them copies them.
+#pragma once
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <string_view>
+
+#include "json/error.hpp"
+#include "json/parser.hpp"
+#include "json/scan.hpp"
+#include "json/value.hpp"
+
+namespace klov::json::detail {
+
+enum class Err : std::uint8_t {
+    EofList,
+    EofObject,
+    EofString,
+    EofValue,
+    ExpectedColon,
+    ExpectedCommaOrBracket,
+    ExpectedCommaOrBrace,
+    ExpectedIdent,
+    ExpectedValue,
+    InvalidEscape,
+    InvalidNumber,
+    NumberOutOfRange,
+    InvalidUnicode,
+    ControlChar,
+    KeyMustBeString,
+    LoneSurrogate,
+    TrailingComma,
+    TrailingChars,
+    UnexpectedEndHex,
+    RecursionLimit,
+    InvalidType,  // the text is built by the fixed-shape read
+};
+
+const char* message_of(Err e);
+
+struct WsTable {
+    bool ws[256];
+    constexpr WsTable() : ws() { ws[' '] = ws['\t'] = ws['\n'] = ws['\r'] = true; }
+};
+inline constexpr WsTable kWs{};
+
+struct HexTable {
+    signed char v[256];
+    constexpr HexTable() : v() {
+        for (int i = 0; i < 256; ++i) v[i] = -1;
+        for (int i = 0; i < 10; ++i) v['0' + i] = static_cast<signed char>(i);
+        for (int i = 0; i < 6; ++i) {
+            v['a' + i] = static_cast<signed char>(10 + i);
+            v['A' + i] = static_cast<signed char>(10 + i);
+        }
+    }
+};
+inline constexpr HexTable kHex{};
+
+inline bool is_digit(char c) { return static_cast<unsigned char>(c - '0') < 10; }
+
+// Powers of ten that are exact doubles, for the exact fast path of number
+// conversion.
+inline constexpr double kExact10[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                        1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+inline void append_utf8(std::string& s, std::uint32_t cp) {
+    char b[4];
+    std::size_t n;
+    if (cp < 0x80) {
+        b[0] = static_cast<char>(cp);
+        n = 1;
+    } else if (cp < 0x800) {
+        b[0] = static_cast<char>(0xC0 | (cp >> 6));
+        b[1] = static_cast<char>(0x80 | (cp & 0x3F));
+        n = 2;
+    } else if (cp < 0x10000) {
+        b[0] = static_cast<char>(0xE0 | (cp >> 12));
+        b[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        b[2] = static_cast<char>(0x80 | (cp & 0x3F));
+        n = 3;
+    } else {
+        b[0] = static_cast<char>(0xF0 | (cp >> 18));
+        b[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        b[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        b[3] = static_cast<char>(0x80 | (cp & 0x3F));
+        n = 4;
+    }
+    s.append(b, n);
+}
+
+// A key with its first eight bytes as a big-endian number (zero-padded), so
+// that most comparisons while ordering an object's members need no memcmp.
+// Equal prefixes fall back to the full comparison.
+inline std::uint64_t key_prefix(std::string_view k) {
+    std::uint64_t w = 0;
+    if (!k.empty()) std::memcpy(&w, k.data(), k.size() < 8 ? k.size() : 8);
+    return __builtin_bswap64(w);
+}
+
+struct KeyRef {
+    std::uint64_t prefix;
+    std::string_view key;
+    std::uint32_t index;
+};
+
+// Any record with `prefix` and `key`.
+template <class Ref>
+inline bool key_ref_less(const Ref& a, const Ref& b) {
+    if (a.prefix != b.prefix) return a.prefix < b.prefix;
+    return a.key < b.key;
+}
+
+// Orders refs[0, n) by key, stably (among equal keys the one later in the
+// text stays later), then keeps only the last of every run of equal keys.
+// Returns the number kept, at the front.  Small objects, the common case,
+// take an insertion sort.
+template <class Ref>
+std::size_t order_and_dedupe(Ref* refs, std::size_t n) {
+    if (n <= 32) {
+        for (std::size_t i = 1; i < n; ++i) {
+            Ref k = refs[i];
+            std::size_t j = i;
+            while (j > 0 && key_ref_less(k, refs[j - 1])) {
+                refs[j] = refs[j - 1];
+                --j;
+            }
+            refs[j] = k;
+        }
+    } else {
+        std::stable_sort(refs, refs + n, [](const Ref& a, const Ref& b) { return key_ref_less(a, b); });
+    }
+    std::size_t unique = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i + 1 < n && refs[i + 1].key == refs[i].key) continue;
+        refs[unique++] = refs[i];
+    }
+    return unique;
+}
+
+// One parse.  kBytes adds UTF-8 validation of string content.  Every member
+// function returns false after recording the first error; nothing after that
+// point runs.
+template <bool kBytes, class Sink>
+class Parser {
+public:
+    Parser(std::string_view text, Sink& sink)
+        : begin_(text.data()), p_(text.data()), end_(text.data() + text.size()), sink_(sink) {}
+
+    bool document() {
+        skip_ws();
+        if (!value()) return false;
+        return finish();
+    }
+
+    // Fixed-shape reads; they need the tree builder as the sink.
+    bool string_map(std::vector<std::pair<std::string_view, std::string_view>>& out);
+    bool document_array();
+
+    JsonError error() const {
+        std::string text = code_ == Err::InvalidType ? type_message_ : std::string(message_of(code_));
+        return error_at(std::string_view(begin_, length()), offset_, std::move(text));
+    }
+
+private:
+    std::size_t length() const { return static_cast<std::size_t>(end_ - begin_); }
+    std::size_t consumed() const { return static_cast<std::size_t>(p_ - begin_); }
+
+    // Rule C: the position is what has been consumed.
+    bool fail_here(Err e) {
+        code_ = e;
+        offset_ = consumed();
+        return false;
+    }
+    // Rule P: the byte at p_ was looked at and refused.
+    bool fail_at_byte(Err e) {
+        code_ = e;
+        offset_ = std::min(consumed() + 1, length());
+        return false;
+    }
+    bool fail_eof(Err e) {
+        code_ = e;
+        offset_ = length();
+        return false;
+    }
+
+    void skip_ws() {
+        while (p_ < end_ && kWs.ws[static_cast<unsigned char>(*p_)]) ++p_;
+    }
+
+    bool finish() {
+        skip_ws();
+        if (p_ != end_) return fail_at_byte(Err::TrailingChars);
+        return true;
+    }
+
+    bool value();
+    bool array();
+    bool object();
+    bool string(std::string_view& out, bool& raw);
+    bool escaped_string(const char* start, const char* stop, unsigned high, std::string_view& out);
+    bool hex4(std::uint32_t& unit);
+    bool literal(const char* word, std::size_t n);
+    bool number(JsonNumber& out);
+    bool number_slow(const char* start, bool neg, std::size_t int_digits, const char* frac_begin,
+                     const char* frac_end, std::int64_t exp_value, JsonNumber& out);
+    bool wrong_kind(const char* expected);
+
+    const char* begin_;
+    const char* p_;
+    const char* end_;
+    Sink& sink_;
+    int budget_ = 128;
+    std::string scratch_;
+
+    Err code_ = Err::EofValue;
+    std::size_t offset_ = 0;
+    std::string type_message_;
+};
+
+template <bool kBytes, class Sink>
+bool Parser<kBytes, Sink>::value() {
+    if (p_ == end_) return fail_eof(Err::EofValue);
+    switch (*p_) {
+        case '"': {
+            std::string_view s;
+            bool raw;
+            if (!string(s, raw)) return false;
+            sink_.string(s, raw);
+            return true;
+        }
+        case '{':
+            return object();
+        case '[':
+            return array();
+        case 'n':
+            if (!literal("null", 4)) return false;
+            sink_.null();
+            return true;
+        case 't':
+            if (!literal("true", 4)) return false;
+            sink_.boolean(true);
+            return true;
+        case 'f':
+            if (!literal("false", 5)) return false;
+            sink_.boolean(false);
+            return true;
+        case '-':
+        case '0': case '1': case '2': case '3': case '4':
+        case '5': case '6': case '7': case '8': case '9': {
+            const char* start = p_;
+            JsonNumber n;
+            if (!number(n)) return false;
+            sink_.number(n, std::string_view(start, static_cast<std::size_t>(p_ - start)));
+            return true;
+        }
+        default:
+            return fail_at_byte(Err::ExpectedValue);
+    }
+}
+
+template <bool kBytes, class Sink>
+bool Parser<kBytes, Sink>::literal(const char* word, std::size_t n) {
+    ++p_;  // the first letter was matched by the caller
+    for (std::size_t i = 1; i < n; ++i) {
+        if (p_ == end_) return fail_eof(Err::EofValue);
+        if (*p_ != word[i]) {
+            ++p_;
+            return fail_here(Err::ExpectedIdent);
+        }
+        ++p_;
+    }
+    return true;
+}
+
+template <bool kBytes, class Sink>
+bool Parser<kBytes, Sink>::array() {
+    if (--budget_ == 0) return fail_at_byte(Err::RecursionLimit);
+    ++p_;
+    sink_.begin_array();
+    skip_ws();
+    if (p_ == end_) return fail_eof(Err::EofList);
+    if (*p_ != ']') {
+        for (;;) {
+            if (!value()) return false;
+            skip_ws();
+            if (p_ == end_) return fail_eof(Err::EofList);
+            char c = *p_;
+            if (c == ',') {
+                ++p_;
+                skip_ws();
+                if (p_ == end_) return fail_eof(Err::EofValue);
+                if (*p_ == ']') return fail_at_byte(Err::TrailingComma);
+                continue;
+            }
+            if (c == ']') break;
+            return fail_at_byte(Err::ExpectedCommaOrBracket);
+        }
+    }
+    ++p_;  // ']'
+    sink_.end_array();
+    ++budget_;
+    return true;
+}
+
+template <bool kBytes, class Sink>
+bool Parser<kBytes, Sink>::object() {
+    if (--budget_ == 0) return fail_at_byte(Err::RecursionLimit);
+    ++p_;
+    sink_.begin_object();
+    skip_ws();
+    if (p_ == end_) return fail_eof(Err::EofObject);
+    if (*p_ != '}') {
+        if (*p_ != '"') return fail_at_byte(Err::KeyMustBeString);
+        for (;;) {
+            std::string_view key;
+            bool raw;
+            if (!string(key, raw)) return false;
+            skip_ws();
+            if (p_ == end_) return fail_eof(Err::EofObject);
+            if (*p_ != ':') return fail_at_byte(Err::ExpectedColon);
+            ++p_;
+            skip_ws();
+            sink_.key(key, raw);
+            if (!value()) return false;
+            skip_ws();
+            if (p_ == end_) return fail_eof(Err::EofObject);
+            char c = *p_;
+            if (c == ',') {
+                ++p_;
+                skip_ws();
+                if (p_ == end_) return fail_eof(Err::EofValue);
+                if (*p_ == '}') return fail_at_byte(Err::TrailingComma);
+                if (*p_ != '"') return fail_at_byte(Err::KeyMustBeString);
+                continue;
+            }
+            if (c == '}') break;
+            return fail_at_byte(Err::ExpectedCommaOrBrace);
+        }
+    }
+    ++p_;  // '}'
+    sink_.end_object();
+    ++budget_;
+    return true;
+}
+
+template <bool kBytes, class Sink>
+bool Parser<kBytes, Sink>::string(std::string_view& out, bool& raw) {
+    const char* start = ++p_;
+    unsigned high = 0;
+    const char* q = scan_plain<kBytes>(p_, end_, high);
+    if (q == end_) return fail_eof(Err::EofString);
+    if (*q == '"') {
+        p_ = q + 1;
+        std::size_t n = static_cast<std::size_t>(q - start);
+        if constexpr (kBytes) {
+            if (high != 0 && !valid_utf8(reinterpret_cast<const unsigned char*>(start), n)) {
+                return fail_here(Err::InvalidUnicode);
+            }
+        }
+        out = std::string_view(start, n);
+        raw = true;
+        return true;
+    }
+    if (*q != '\\') {
+        p_ = q + 1;
+        return fail_here(Err::ControlChar);
+    }
+    raw = false;
+    return escaped_string(start, q, high, out);
+}
+
+// Continues a string at its first backslash (`stop`); the content so far is
+// [start, stop).  The result is built in scratch_.
+template <bool kBytes, class Sink>
+bool Parser<kBytes, Sink>::escaped_string(const char* start, const char* stop, unsigned high, std::string_view& out) {
+    scratch_.assign(start, stop);
+    p_ = stop;
+    for (;;) {
+        // p_ is at a backslash.
+        ++p_;
+        if (p_ == end_) return fail_eof(Err::EofString);
+        char c = *p_++;
+        switch (c) {
+            case '"': scratch_.push_back('"'); break;
+            case '\\': scratch_.push_back('\\'); break;
+            case '/': scratch_.push_back('/'); break;
+            case 'b': scratch_.push_back('\b'); break;
+            case 'f': scratch_.push_back('\f'); break;
+            case 'n': scratch_.push_back('\n'); break;
+            case 'r': scratch_.push_back('\r'); break;
+            case 't': scratch_.push_back('\t'); break;
+            case 'u': {
+                std::uint32_t unit;
+                if (!hex4(unit)) return false;
+                if (unit >= 0xDC00 && unit <= 0xDFFF) return fail_here(Err::LoneSurrogate);
+                if (unit >= 0xD800 && unit <= 0xDBFF) {
+                    if (p_ == end_) return fail_eof(Err::EofString);
+                    if (*p_ != '\\') {
+                        ++p_;
+                        return fail_here(Err::UnexpectedEndHex);
+                    }
+                    ++p_;
+                    if (p_ == end_) return fail_eof(Err::EofString);
+                    if (*p_ != 'u') {
+                        ++p_;
+                        return fail_here(Err::UnexpectedEndHex);
+                    }
+                    ++p_;
+                    std::uint32_t low;
+                    if (!hex4(low)) return false;
+                    if (low < 0xDC00 || low > 0xDFFF) return fail_here(Err::LoneSurrogate);
+                    unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
+                }
+                append_utf8(scratch_, unit);
+                break;
+            }
+            default:
+                return fail_here(Err::InvalidEscape);
+        }
+        const char* q = scan_plain<kBytes>(p_, end_, high);
+        scratch_.append(p_, q);
+        if (q == end_) return fail_eof(Err::EofString);
+        p_ = q;
+        if (*q == '"') break;
+        if (*q != '\\') {
+            ++p_;
+            return fail_here(Err::ControlChar);
+        }
+    }
+    ++p_;  // closing quote
+    if constexpr (kBytes) {
+        // Escapes alone always give well-formed UTF-8; only raw bytes >= 0x80
+        // (possibly next to an escape) can break it.
+        if (high != 0 && !valid_utf8(reinterpret_cast<const unsigned char*>(scratch_.data()), scratch_.size())) {
+            return fail_here(Err::InvalidUnicode);
+        }
+    }
+    out = scratch_;
+    return true;
+}
+
+template <bool kBytes, class Sink>
+bool Parser<kBytes, Sink>::hex4(std::uint32_t& unit) {
+    if (end_ - p_ < 4) return fail_eof(Err::EofString);
+    std::uint32_t v = 0;
+    bool ok = true;
+    for (int i = 0; i < 4; ++i) {
+        int h = kHex.v[static_cast<unsigned char>(p_[i])];
+        ok &= h >= 0;
+        v = (v << 4) | static_cast<std::uint32_t>(h & 15);
+    }
+    p_ += 4;
+    if (!ok) return fail_here(Err::InvalidEscape);
+    unit = v;
+    return true;
+}
+
+// Integer literals give the unsigned kind, or the negative kind down to
+// -2^63.  Everything else (a fraction or exponent part, "-0", integers out
+// of their kind's range) becomes the double nearest to the literal's exact
+// decimal value.
+template <bool kBytes, class Sink>
+bool Parser<kBytes, Sink>::number(JsonNumber& out) {
+    const char* start = p_;
+    bool neg = false;
+    if (*p_ == '-') {
+        neg = true;
+        ++p_;
+        if (p_ == end_) return fail_eof(Err::EofValue);
+        if (!is_digit(*p_)) {
+            ++p_;
+            return fail_here(Err::InvalidNumber);
+        }
+    }
+    const char* int_begin = p_;
+    std::uint64_t sig = 0;
+    if (*p_ == '0') {
+        ++p_;
+        if (p_ < end_ && is_digit(*p_)) return fail_at_byte(Err::InvalidNumber);
+    } else {
+        while (p_ < end_ && is_digit(*p_)) {
+            sig = sig * 10 + static_cast<unsigned>(*p_ - '0');  // exact for up to 19 digits
+            ++p_;
+            if (p_ - int_begin == 19) break;
+        }
+    }
+    bool int_overflow = false;
+    while (p_ < end_ && is_digit(*p_)) {
+        unsigned d = static_cast<unsigned>(*p_ - '0');
+        if (!int_overflow && (__builtin_mul_overflow(sig, 10u, &sig) || __builtin_add_overflow(sig, d, &sig))) {
+            int_overflow = true;
+        }
+        ++p_;
+    }
+    const std::size_t int_digits = static_cast<std::size_t>(p_ - int_begin);
+
+    const char* frac_begin = nullptr;
+    const char* frac_end = nullptr;
+    bool is_double = false;
+    if (p_ < end_ && *p_ == '.') {
+        is_double = true;
+        ++p_;
+        if (p_ == end_) return fail_eof(Err::EofValue);
+        if (!is_digit(*p_)) return fail_at_byte(Err::InvalidNumber);
+        frac_begin = p_;
+        while (p_ < end_ && is_digit(*p_)) ++p_;
+        frac_end = p_;
+    }
+
+    std::int64_t exp_value = 0;
+    if (p_ < end_ && (*p_ == 'e' || *p_ == 'E')) {
+        is_double = true;
+        ++p_;
+        if (p_ == end_) return fail_eof(Err::EofValue);
+        bool exp_neg = false;
+        if (*p_ == '+' || *p_ == '-') {
+            exp_neg = *p_ == '-';
+            ++p_;
+            if (p_ == end_) return fail_eof(Err::EofValue);
+        }
+        if (!is_digit(*p_)) {
+            ++p_;
+            return fail_here(Err::InvalidNumber);
+        }
+        std::int32_t e = 0;
+        while (p_ < end_ && is_digit(*p_)) {
+            int d = *p_ - '0';
+            if (e > (std::numeric_limits<std::int32_t>::max() - d) / 10) {
+                // The exponent does not fit 32 bits.  A zero literal or a
+                // negative exponent gives zero; anything else is refused at
+                // this digit.
+                bool zero = true;
+                for (const char* s = int_begin; s < int_begin + int_digits && zero; ++s) zero = *s == '0';
+                for (const char* s = frac_begin; s && s < frac_end && zero; ++s) zero = *s == '0';
+                if (!zero && !exp_neg) {
+                    ++p_;
+                    return fail_here(Err::NumberOutOfRange);
+                }
+                while (p_ < end_ && is_digit(*p_)) ++p_;
+                out = JsonNumber::of_double(neg ? -0.0 : 0.0);
+                return true;
+            }
+            e = e * 10 + d;
+            ++p_;
+        }
+        exp_value = exp_neg ? -static_cast<std::int64_t>(e) : e;
+    }
+
+    if (!is_double && !int_overflow) {
+        if (!neg) {
+            out = JsonNumber::of_unsigned(sig);
+            return true;
+        }
+        if (sig == 0) {
+            out = JsonNumber::of_double(-0.0);
+            return true;
+        }
+        if (sig <= (std::uint64_t{1} << 63)) {
+            out = JsonNumber::of_negative(static_cast<std::int64_t>(0 - sig));
+            return true;
+        }
+    }
+
+    // Exact fast path: a significand of at most 53 bits and a power of ten
+    // that is itself exact give the correctly rounded result in one operation.
+    if (!int_overflow) {
+        std::size_t frac_digits = frac_begin ? static_cast<std::size_t>(frac_end - frac_begin) : 0;
+        if (int_digits + frac_digits <= 19) {
+            std::uint64_t m = sig;
+            for (const char* s = frac_begin; s && s < frac_end; ++s) m = m * 10 + static_cast<unsigned>(*s - '0');
+            std::int64_t e10 = exp_value - static_cast<std::int64_t>(frac_digits);
+            if (m <= (std::uint64_t{1} << 53) && e10 >= -22 && e10 <= 22) {
+                double d = static_cast<double>(m);
+                if (e10 >= 0) d *= kExact10[e10];
+                else d /= kExact10[-e10];
+                out = JsonNumber::of_double(neg ? -d : d);
+                return true;
+            }
+        }
+    }
+    return number_slow(start, neg, int_digits, frac_begin, frac_end, exp_value, out);
+}
+
+// Correctly rounded conversion of the whole literal [start, p_).
+template <bool kBytes, class Sink>
+bool Parser<kBytes, Sink>::number_slow(const char* start, bool neg, std::size_t int_digits, const char* frac_begin,
+                                       const char* frac_end, std::int64_t exp_value, JsonNumber& out) {
+    double d = 0;
+    auto res = std::from_chars(start, p_, d, std::chars_format::general);
+    if (res.ec == std::errc() && std::isfinite(d)) {
+        out = JsonNumber::of_double(d);
+        return true;
+    }
+    // Out of range: overflow or underflow, told apart by the decimal
+    // magnitude of the first significant digit (a literal this far out is
+    // hundreds of orders of magnitude away from 1).
+    const char* int_begin = start + (neg ? 1 : 0);
+    std::int64_t magnitude;
+    if (*int_begin != '0') {
+        magnitude = static_cast<std::int64_t>(int_digits);
+    } else {
+        std::int64_t zeros = 0;
+        for (const char* s = frac_begin; s && s < frac_end && *s == '0'; ++s) ++zeros;
+        magnitude = -zeros;
+    }
+    magnitude += exp_value;
+    if (magnitude > 0) return fail_here(Err::NumberOutOfRange);
+    out = JsonNumber::of_double(neg ? -0.0 : 0.0);
+    return true;
+}
+
+// The value at p_ is not of the expected kind.  Scalars are read in full
+// first (their own errors take precedence); brackets are not consumed.
+template <bool kBytes, class Sink>
+bool Parser<kBytes, Sink>::wrong_kind(const char* expected) {
+    std::string desc;
+    std::size_t at;
+    char c = *p_;
+    if (c == '[' || c == '{') {
+        desc = c == '[' ? "sequence" : "map";
+        at = consumed();
+    } else {
+        if (c == '"' || c == 'n' || c == 't' || c == 'f' || c == '-' || is_digit(c)) {
+            if (!value()) return false;
+        } else {
+            return fail_at_byte(Err::ExpectedValue);
+        }
+        describe_value(sink_.last(), desc);
+        at = consumed();
+    }
+    type_message_ = "invalid type: ";
+    type_message_ += desc;
+    type_message_ += ", expected ";
+    type_message_ += expected;
+    code_ = Err::InvalidType;
+    offset_ = at;
+    return false;
+}
+
+template <bool kBytes, class Sink>
+bool Parser<kBytes, Sink>::string_map(std::vector<std::pair<std::string_view, std::string_view>>& out) {
+    skip_ws();
+    if (p_ == end_) return fail_eof(Err::EofValue);
+    if (*p_ != '{') return wrong_kind("a map");
+    --budget_;  // one level: never reaches the limit
+    ++p_;
+    skip_ws();
+    if (p_ == end_) return fail_eof(Err::EofObject);
+    if (*p_ != '}') {
+        if (*p_ != '"') return fail_at_byte(Err::KeyMustBeString);
+        for (;;) {
+            std::string_view key;
+            bool raw;
+            if (!string(key, raw)) return false;
+            key = sink_.keep(key, raw);
+            skip_ws();
+            if (p_ == end_) return fail_eof(Err::EofObject);
+            if (*p_ != ':') return fail_at_byte(Err::ExpectedColon);
+            ++p_;
+            skip_ws();
+            if (p_ == end_) return fail_eof(Err::EofValue);
+            if (*p_ != '"') return wrong_kind("a string");
+            std::string_view val;
+            if (!string(val, raw)) return false;
+            out.emplace_back(key, sink_.keep(val, raw));
+            skip_ws();
+            if (p_ == end_) return fail_eof(Err::EofObject);
+            char c = *p_;
+            if (c == ',') {
+                ++p_;
+                skip_ws();
+                if (p_ == end_) return fail_eof(Err::EofValue);
+                if (*p_ == '}') return fail_at_byte(Err::TrailingComma);
+                if (*p_ != '"') return fail_at_byte(Err::KeyMustBeString);
+                continue;
+            }
+            if (c == '}') break;
+            return fail_at_byte(Err::ExpectedCommaOrBrace);
+        }
+    }
+    ++p_;
+    ++budget_;
+    return finish();
+}
+
+// On success the array is the sink's last value.
+template <bool kBytes, class Sink>
+bool Parser<kBytes, Sink>::document_array() {
+    skip_ws();
+    if (p_ == end_) return fail_eof(Err::EofValue);
+    if (*p_ != '[') return wrong_kind("a sequence");
+    if (!array()) return false;
+    return finish();
+}
+
+}  // namespace klov::json::detail
