@@ -5,27 +5,15 @@ Each figure is the median of repeated timeit runs; ratio = hashlib time / klov_c
 """
 
 import hashlib
-import statistics
 import sys
-import timeit
 
 import klov_core as kc
-
-
-def median_seconds(fn, number, repeat=9):
-    return statistics.median(timeit.repeat(fn, number=number, repeat=repeat)) / number
-
-
-def fmt(seconds):
-    return "%8.2f us" % (seconds * 1e6) if seconds < 1e-3 else "%8.2f ms" % (seconds * 1e3)
+import timing
+from timing import fmt, median_seconds
 
 
 def report(name, ours, theirs, target):
-    ratio = theirs / ours
-    verdict = "ok" if ratio >= target else "BELOW TARGET"
-    print("%-40s klov_core %s  hashlib %s  ratio %5.2fx  (target >= %.2fx) %s"
-          % (name, fmt(ours), fmt(theirs), ratio, target, verdict))
-    return ratio >= target
+    return timing.report(name, ours, theirs, target, "hashlib", width=40)
 
 
 def python_verify(genesis, entries):

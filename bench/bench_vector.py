@@ -6,30 +6,18 @@ numpy's conversion of Python lists is part of its time where klov_core converts 
 """
 
 import math
-import statistics
 import struct
 import sys
-import timeit
 
 import numpy as np
 
 import klov_core as kc
-
-
-def median_seconds(fn, number, repeat=9):
-    return statistics.median(timeit.repeat(fn, number=number, repeat=repeat)) / number
-
-
-def fmt(seconds):
-    return "%8.2f us" % (seconds * 1e6) if seconds < 1e-3 else "%8.2f ms" % (seconds * 1e3)
+import timing
+from timing import fmt, median_seconds
 
 
 def report(name, ours, theirs, target):
-    ratio = theirs / ours
-    verdict = "ok" if ratio >= target else "BELOW TARGET"
-    print("%-46s klov_core %s  numpy %s  ratio %5.2fx  (target >= %.2fx) %s"
-          % (name, fmt(ours), fmt(theirs), ratio, target, verdict))
-    return ratio >= target
+    return timing.report(name, ours, theirs, target, "numpy", width=46)
 
 
 def np_cosine(a, b):
