@@ -103,8 +103,11 @@ def tampered(entries, k, payload=None, stored=None):
         {"stored": lambda h: h[:-1]},
         {"stored": lambda h: h[:-1] + ("0" if h[-1] != "0" else "1")},
         {"stored": lambda h: ""},
+        # 64 bytes of UTF-8 in 32 characters: the same byte length as a hash text.
+        {"stored": lambda h: "\u00e9" * 32},
     ],
-    ids=["payload+", "payload-", "upper", "trail-space", "lead-space", "newline", "short", "last-digit", "empty"],
+    ids=["payload+", "payload-", "upper", "trail-space", "lead-space", "newline", "short", "last-digit", "empty",
+         "non-ascii-64-bytes"],
 )
 def test_first_broken_link_is_reported(k, change):
     entries = build_chain("genesis", PAYLOADS)
@@ -112,6 +115,17 @@ def test_first_broken_link_is_reported(k, change):
     if bad[k] == entries[k]:
         pytest.skip("change is a no-op for this entry")
     assert kc.verify_chain("genesis", bad) == k
+
+
+def test_every_digit_of_the_stored_hash_counts():
+    entries = build_chain("genesis", PAYLOADS[:3])
+    for at in range(64):
+        for swap in ("0", "f", "F", "g"):
+            p, h = entries[1]
+            if h[at] == swap:
+                continue
+            bad = [entries[0], (p, h[:at] + swap + h[at + 1:]), entries[2]]
+            assert kc.verify_chain("genesis", bad) == 1, (at, swap)
 
 
 def test_intact_chains_verify():
@@ -159,6 +173,10 @@ def test_rewritten_suffix_is_a_valid_chain_of_its_own():
         ([("p", "broken"), ("a", 1)], TypeError),
         ([("p", "broken"), ("a", b"b")], TypeError),
         ([("p", "broken"), ("\ud800", "x")], UnicodeEncodeError),
+        # Far into a long list, past the pairs converted so far.
+        ([("p", "h")] * 30 + [["a", "b"]], TypeError),
+        ([("p", "h")] * 30 + [("a", "b", "c")] + [("p", "h")] * 30, ValueError),
+        ([("p", "h")] * 30 + [("a", None)], TypeError),
         ("not a list", TypeError),
         (None, TypeError),
     ],
