@@ -5,7 +5,9 @@
 // encode_checkpoint gives the header and that text.  The fixed-shape reads
 // follow the same grammar: where one succeeds the full parse succeeds with
 // the same content, and where one fails with a grammar error (not a wrong
-// kind) the full parse fails with the same text.
+// kind) the full parse fails with the same text.  Text recognised as
+// canonical is exactly what parse-then-write gives, and whatever the writer
+// gives is recognised, member by member for objects.
 //
 // Build: clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -Isrc
 //        fuzz/fuzz_json_text.cpp src/json/*.cpp -o fuzz_json_text
@@ -22,6 +24,7 @@
 #include "json/canon.hpp"
 #include "json/checkpoint.hpp"
 #include "json/parser.hpp"
+#include "json/verbatim.hpp"
 #include "json/writer.hpp"
 
 namespace {
@@ -72,6 +75,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         require(err.line >= 1 && err.column <= in.size());
         require(cerr.text() == err.text());
         require(berr.text() == err.text());
+    }
+
+    if (is_canonical_text(in)) require(ok && first == in);
+    if (ok) {
+        require(is_canonical_text(first));
+        std::vector<VerbatimMember> checked, split;
+        require(split_canonical_object(first, checked) == doc.is_object());
+        require(split_written_object(first, split) == doc.is_object());
+        if (doc.is_object()) {
+            const Object& obj = doc.as_object();
+            require(checked.size() == obj.size() && split.size() == obj.size());
+            for (std::size_t i = 0; i < obj.size(); ++i) {
+                std::string key, value;
+                unescape_canonical(checked[i].key, key);
+                write_json(obj[i].value, value);
+                require(key == obj[i].key && checked[i].value == value);
+                require(split[i].key == checked[i].key && split[i].value == checked[i].value);
+            }
+        }
     }
 
     {

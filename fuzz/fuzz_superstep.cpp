@@ -5,6 +5,8 @@
 // the first text also serves as the reducer name and the other two as current
 // and update values for reduce_channel.  Neither may crash, and a successful
 // result must be canonical: parsing it and writing it again gives it back.
+// advance_superstep, which merges channel texts without parsing them, must
+// agree with merging parsed documents through apply_reducer, result or error.
 //
 // Build: clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -Isrc
 //        fuzz/fuzz_superstep.cpp src/graph/*.cpp src/json/*.cpp -o fuzz_superstep
@@ -15,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <map>
 #include <string>
 #include <string_view>
 
@@ -42,6 +45,43 @@ void check_canonical(const std::string& text) {
     if (again != text) std::abort();
 }
 
+// The same superstep on parsed documents, one apply_reducer per write.
+bool reference_superstep(std::string_view state_json, std::string_view reducers_json,
+                         std::string_view updates_json, std::string& out, json::JsonError& err) {
+    json::Arena arena;
+    json::JsonValue state;
+    if (!json::parse_json_text(state_json, arena, state, err)) return false;
+    if (!state.is_object()) {
+        err = json::JsonError{"state must be a JSON object", 0, 0};
+        return false;
+    }
+    std::vector<std::pair<std::string_view, std::string_view>> entries;
+    if (!json::read_string_map(reducers_json, arena, entries, err)) return false;
+    json::Array updates;
+    if (!json::read_document_array(updates_json, arena, updates, err)) return false;
+    for (const json::JsonValue& u : updates) {
+        if (!u.is_null() && !u.is_object()) {
+            err = json::JsonError{"each node update must be a JSON object or null", 0, 0};
+            return false;
+        }
+    }
+    std::map<std::string_view, std::string_view> table;
+    for (const auto& [channel, reducer] : entries) table[channel] = reducer;
+    for (json::JsonValue& u : updates) {
+        if (u.is_null()) continue;
+        for (json::Member& m : u.as_object()) {
+            const auto r = table.find(m.key);
+            const std::string_view reducer = r == table.end() ? std::string_view("last_value") : r->second;
+            const json::Member* current = json::find_member(state.as_object(), m.key);
+            json::JsonValue merged =
+                graph::apply_reducer(reducer, current ? current->value : json::JsonValue(), std::move(m.value));
+            json::set_member(state.as_object(), m.key, std::move(merged));
+        }
+    }
+    json::write_json(state, out);
+    return true;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -57,7 +97,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     std::string out;
     json::JsonError err;
-    if (graph::advance_superstep(parts[0], parts[1], parts[2], out, err)) check_canonical(out);
+    const bool ok = graph::advance_superstep(parts[0], parts[1], parts[2], out, err);
+    std::string expected;
+    json::JsonError expected_err;
+    if (reference_superstep(parts[0], parts[1], parts[2], expected, expected_err) != ok) std::abort();
+    if (ok) {
+        check_canonical(out);
+        if (out != expected) std::abort();
+    } else if (err.text() != expected_err.text()) {
+        std::abort();
+    }
 
     out.clear();
     if (graph::reduce_channel(parts[0], parts[1], parts[2], out, err)) check_canonical(out);

@@ -74,10 +74,15 @@ _channels = st.sampled_from(["a", "b", "c", "é", ""])
 _reducer_names = st.sampled_from(["add", "append", "last_value", "other"])
 
 
+def canonical(text):
+    return kc.decode_checkpoint(kc.encode_checkpoint(text))
+
+
 @given(st.dictionaries(_channels, _values), st.dictionaries(_channels, _reducer_names),
-       st.lists(st.none() | st.dictionaries(_channels, _values), max_size=5))
-def test_same_as_one_reduce_channel_per_write(state, reducers, updates):
-    """Every write merges exactly like reduce_channel, in list order then key order."""
+       st.lists(st.none() | st.dictionaries(_channels, _values), max_size=5), st.booleans())
+def test_same_as_one_reduce_channel_per_write(state, reducers, updates, state_is_canonical):
+    """Every write merges exactly like reduce_channel, in list order then key order,
+    whether the state comes as canonical text (as returned by a previous step) or not."""
     texts = {k: json.dumps(v) for k, v in state.items()}
     for update in updates:
         for channel in sorted(update or {}, key=lambda k: k.encode()):
@@ -85,8 +90,45 @@ def test_same_as_one_reduce_channel_per_write(state, reducers, updates):
                                                texts.get(channel, "null"), json.dumps(update[channel]))
     expected = kc.reduce_channel("last_value", "null", "{%s}" % ",".join(
         f"{json.dumps(k)}:{v}" for k, v in texts.items()))
-    got = kc.advance_superstep(json.dumps(state), json.dumps(reducers), json.dumps(updates))
+    state_text = canonical(json.dumps(state)) if state_is_canonical else json.dumps(state)
+    got = kc.advance_superstep(state_text, json.dumps(reducers), json.dumps(updates))
     assert got == expected
+
+
+# State texts near the canonical form.  Canonical state is passed through
+# as it stands; everything else must come out exactly as if rewritten.
+NEAR_CANONICAL = [
+    '{"a":1.50}', '{"a":1e2}', '{"a":1E+16}', '{"a":1e16}', '{"a":1.0e5}', '{"a":1e-5}', '{"a":-0}',
+    '{"a":0.1000000000000000055511151231257827}', '{"a":18446744073709551616}',
+    '{"a":-9223372036854775809}', '{"a":00}', '{"a":"\\/"}', '{"a":"\\u00e9"}', '{"a":"\\u001F"}',
+    '{"a":"\\u0008"}', '{"a":"\\ud83d\\ude00"}', '{"b":1,"a":2}', '{"a":1,"a":2}',
+    '{"a":{"y":1,"x":2}}', '{"a":[1, 2]}', ' {"a":1}', '{"a":1} ', '{"#":2,"\\"":1}',
+    '{"a\\u0000":1,"a":2}', '{"a":nul}', '{"a":1,"b":}', '{"a":[1,]}', '{"a":"x', '{"a":1e400}',
+    '{"a":' + "[" * 127 + "]" * 127 + "}",
+]
+CANONICAL = [
+    '{"a":0.30000000000000004,"b":1e-7,"c":0.00001,"d":100000.0,"e":-0.0,"f":1.7976931348623157e+308}',
+    '{"a":18446744073709551615,"b":-9223372036854775808,"c":5e-324,"d":1e+16,"e":1000000000000000.0}',
+    '{"\\u0000":3,"\\"":1,"#":2}', '{"a":"\\b\\t\\n\\f\\r\\u001f\\"\\\\/\u00e9"}',
+    '{"":{"":[[],{}]},"a":[true,false,null]}', '{"a":' + "[" * 126 + "]" * 126 + "}",
+]
+
+
+@pytest.mark.parametrize("state", NEAR_CANONICAL + CANONICAL)
+def test_state_text_forms(state):
+    for updates in ("[]", '[{"a":[7]}]'):
+        try:
+            expected = canonical(state)
+        except ValueError as e:
+            with pytest.raises(ValueError) as info:
+                kc.advance_superstep(state, '{"a":"append"}', updates)
+            assert info.value.args == e.args
+            continue
+        if updates != "[]":
+            expected = kc.advance_superstep(expected, '{"a":"append"}', updates)
+        assert kc.advance_superstep(state, '{"a":"append"}', updates) == expected
+    if state in CANONICAL:
+        assert canonical(state) == state
 
 
 def test_large_state_many_writes():

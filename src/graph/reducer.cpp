@@ -1,7 +1,10 @@
 #include "graph/reducer.hpp"
 
+#include <charconv>
 #include <cstdint>
 #include <utility>
+
+#include "json/writer.hpp"
 
 namespace klov::graph {
 
@@ -104,6 +107,27 @@ void append_update(Array& list, JsonValue&& update) {
     }
 }
 
+// The number that canonical text denotes, or null for any other kind (which
+// "add" counts as zero).  Canonical numbers read back exactly.
+JsonValue number_of_text(std::string_view text) {
+    const char* b = text.data();
+    const char* e = b + text.size();
+    if (text.empty() || (text.front() != '-' && !(text.front() >= '0' && text.front() <= '9'))) return JsonValue();
+    if (text.find_first_of(".e") != std::string_view::npos) {
+        double d = 0;
+        std::from_chars(b, e, d);
+        return JsonValue(JsonNumber::of_double(d));
+    }
+    if (text.front() == '-') {
+        std::int64_t i = 0;
+        std::from_chars(b, e, i);
+        return JsonValue(JsonNumber::of_negative(i));
+    }
+    std::uint64_t u = 0;
+    std::from_chars(b, e, u);
+    return JsonValue(JsonNumber::of_unsigned(u));
+}
+
 }  // namespace
 
 JsonValue add_values(const JsonValue& current, const JsonValue& update) {
@@ -134,26 +158,44 @@ JsonValue apply_reducer(std::string_view reducer, const JsonValue& current, Json
     return update;
 }
 
-void reduce_in_place(std::string_view reducer, JsonValue& slot, JsonValue&& update) {
+bool reads_current(std::string_view reducer) { return reducer == kAdd || reducer == kAppend; }
+
+void reduce_text(std::string_view reducer, std::string& text, JsonValue&& update) {
     if (reducer == kAdd) {
-        slot = add_values(slot, update);
+        const JsonValue sum = add_values(number_of_text(text), update);
+        text.clear();
+        json::write_json(sum, text);
         return;
     }
     if (reducer == kAppend) {
-        if (slot.is_array()) {
-            append_update(slot.as_array(), std::move(update));
-            return;
+        // Open the list: null starts it empty, a list is reopened before its
+        // closing bracket, anything else becomes its first element.
+        bool empty;
+        if (text == "null") {
+            text.assign(1, '[');
+            empty = true;
+        } else if (text.front() == '[') {
+            text.pop_back();
+            empty = text.size() == 1;
+        } else {
+            text.insert(0, 1, '[');
+            empty = false;
         }
-        Array list;
-        if (!slot.is_null()) {
-            list.reserve(update.is_array() ? update.as_array().size() + 1 : 2);
-            list.push_back(std::move(slot));
+        auto add = [&](const JsonValue& v) {
+            if (!empty) text.push_back(',');
+            empty = false;
+            json::write_json(v, text);
+        };
+        if (update.is_array()) {
+            for (const JsonValue& v : update.array_unchecked()) add(v);
+        } else {
+            add(update);
         }
-        append_update(list, std::move(update));
-        slot = JsonValue(std::move(list));
+        text.push_back(']');
         return;
     }
-    slot = std::move(update);
+    text.clear();
+    json::write_json(update, text);
 }
 
 }  // namespace klov::graph

@@ -15,10 +15,15 @@ namespace klov::graph {
 // Never fails; parts of `update` are moved into the result.
 json::JsonValue apply_reducer(std::string_view reducer, const json::JsonValue& current, json::JsonValue update);
 
-// The same merge with the current value held in `slot`, which receives the
-// result.  Gives exactly what apply_reducer gives, but grows an appended list
-// where it lies instead of copying it.
-void reduce_in_place(std::string_view reducer, json::JsonValue& slot, json::JsonValue&& update);
+// The same merge on text: `text` holds the canonical text of the current
+// value (as write_json gives it) and receives the canonical text of the
+// result.  Gives exactly the text of what apply_reducer gives, without
+// parsing the current value: an appended list grows where it lies.
+void reduce_text(std::string_view reducer, std::string& text, json::JsonValue&& update);
+
+// Whether the merge under `reducer` looks at the current value at all; the
+// replacing reducers do not.
+bool reads_current(std::string_view reducer);
 
 // The sum under "add", exposed for the superstep code and tests.
 json::JsonValue add_values(const json::JsonValue& current, const json::JsonValue& update);

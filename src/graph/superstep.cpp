@@ -1,12 +1,16 @@
 #include "graph/superstep.hpp"
 
 #include <algorithm>
+#include <cstdint>
+#include <stdexcept>
 #include <utility>
 #include <vector>
 
 #include "graph/name_table.hpp"
 #include "graph/reducer.hpp"
+#include "json/canon.hpp"
 #include "json/parser.hpp"
+#include "json/verbatim.hpp"
 #include "json/writer.hpp"
 
 namespace klov::graph {
@@ -58,31 +62,105 @@ private:
     std::vector<std::string_view> values_;
 };
 
-// Merges one write into the state: one ordered lookup, then either the merge
-// in place or one ordered insert of the new channel.
-void write_channel(Object& state, std::string_view channel, std::string_view reducer, JsonValue&& value) {
-    auto it = std::lower_bound(state.begin(), state.end(), channel,
-                               [](const Member& m, std::string_view k) { return json::key_less(m.key, k); });
-    if (it != state.end() && it->key == channel) {
-        reduce_in_place(reducer, it->value, std::move(value));
-        return;
+// A channel of the state while the superstep is applied.  Its value is
+// canonical text: the state's own bytes until the first write, then a string
+// of its own that every later write merges into.
+struct Channel {
+    std::string_view key;        // escapes resolved
+    std::string_view key_text;   // as written in the state; empty for a new channel
+    std::string_view input;      // the value's text in the state
+    std::uint32_t own = kNone;   // index into the written texts
+    bool fresh = false;          // not in the state before this superstep
+
+    static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
+};
+
+// The channels of a canonical state object, in key order.
+std::vector<Channel> channels_of(const std::vector<json::VerbatimMember>& members, Arena& arena) {
+    std::vector<Channel> channels;
+    channels.reserve(members.size() + 8);
+    std::string scratch;
+    for (const json::VerbatimMember& m : members) {
+        Channel c;
+        c.key_text = m.key;
+        c.key = m.key;
+        if (m.key.find('\\') != std::string_view::npos) {
+            scratch.clear();
+            json::unescape_canonical(m.key, scratch);
+            c.key = arena.store(scratch);
+        }
+        c.input = m.value;
+        channels.push_back(c);
     }
-    JsonValue fresh;
-    reduce_in_place(reducer, fresh, std::move(value));
-    state.insert(it, Member{channel, std::move(fresh)});
+    return channels;
+}
+
+// The channel named `key`: one ordered lookup, and one ordered insert when
+// the state has no such channel yet.
+Channel& channel_named(std::vector<Channel>& channels, std::string_view key) {
+    auto it = std::lower_bound(channels.begin(), channels.end(), key,
+                               [](const Channel& c, std::string_view k) { return json::key_less(c.key, k); });
+    if (it != channels.end() && it->key == key) return *it;
+    Channel c;
+    c.key = key;
+    c.input = "null";
+    c.fresh = true;
+    return *channels.insert(it, c);
+}
+
+void write_state(const std::vector<Channel>& channels, const std::vector<std::string>& written, std::string& out) {
+    std::size_t size = 2;
+    for (const Channel& c : channels) {
+        size += 4 + c.key.size() + (c.own == Channel::kNone ? c.input.size() : written[c.own].size());
+    }
+    out.reserve(size + size / 64);
+    out.push_back('{');
+    bool first = true;
+    for (const Channel& c : channels) {
+        if (!first) out.push_back(',');
+        first = false;
+        if (c.own == Channel::kNone) {
+            // Untouched: the member's bytes, key and value, as they stood.
+            const char* from = c.key_text.data() - 1;
+            out.append(from, static_cast<std::size_t>(c.input.data() + c.input.size() - from));
+            continue;
+        }
+        if (c.fresh) {
+            json::write_json_string(c.key, out);
+        } else {
+            out.push_back('"');
+            out.append(c.key_text);
+            out.push_back('"');
+        }
+        out.push_back(':');
+        out.append(written[c.own]);
+    }
+    out.push_back('}');
 }
 
 }  // namespace
 
 bool advance_superstep(std::string_view state_json, std::string_view reducers_json, std::string_view updates_json,
                        std::string& out, JsonError& err) {
-    Arena arena;
-    JsonValue state;
-    if (!json::parse_json_text(state_json, arena, state, err)) return false;
-    if (!state.is_object()) {
-        err = unpositioned("state must be a JSON object");
-        return false;
+    // State that is already canonical (as every state this function returns)
+    // is used as it stands; any other text is brought into canonical form
+    // first, which is also where its parse errors are found.
+    std::vector<json::VerbatimMember> members;
+    std::string canonical;
+    if (!json::split_canonical_object(state_json, members)) {
+        json::CanonicalText text;
+        if (!text.read_text(state_json, err)) return false;
+        text.append_to(canonical);
+        if (canonical.front() != '{') {
+            err = unpositioned("state must be a JSON object");
+            return false;
+        }
+        if (!json::split_written_object(canonical, members)) {
+            throw std::logic_error("canonical state text not split into members");
+        }
     }
+
+    Arena arena;
     std::vector<std::pair<std::string_view, std::string_view>> entries;
     if (!json::read_string_map(reducers_json, arena, entries, err)) return false;
     Array updates;
@@ -98,17 +176,24 @@ bool advance_superstep(std::string_view state_json, std::string_view reducers_js
     }
 
     const ReducerTable table(entries);
-    Object& channels = state.as_object();
+    std::vector<Channel> channels = channels_of(members, arena);
+    std::vector<std::string> written;
     for (JsonValue& u : updates) {
         if (u.is_null()) continue;
         for (Member& m : u.as_object()) {
             const std::string_view reducer = table.empty() ? kDefaultReducer : table.lookup(m.key);
-            write_channel(channels, m.key, reducer, std::move(m.value));
+            Channel& c = channel_named(channels, m.key);
+            if (c.own == Channel::kNone) {
+                c.own = static_cast<std::uint32_t>(written.size());
+                written.emplace_back();
+                if (reads_current(reducer)) written.back().assign(c.input);
+            }
+            reduce_text(reducer, written[c.own], std::move(m.value));
         }
     }
 
     std::string text;
-    json::write_json(state, text);
+    write_state(channels, written, text);
     out.swap(text);
     return true;
 }

@@ -1,0 +1,263 @@
+#include "json/verbatim.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "json/scan.hpp"
+#include "json/writer_detail.hpp"
+
+namespace klov::json {
+
+namespace {
+
+bool is_digit(char c) { return static_cast<unsigned char>(c - '0') < 10; }
+
+// The parser's nesting budget: 127 nested containers are accepted.
+constexpr int kBudget = 128;
+
+// The longest double the writer produces is "-1.7976931348623157e+308".
+constexpr std::size_t kMaxDoubleText = 32;
+
+int hex_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;  // upper case is never written
+}
+
+// Unsigned-byte order, a proper prefix first; eight bytes per step, since
+// sibling keys tend to share long prefixes ("channel_017", "channel_018").
+bool bytes_less(std::string_view a, std::string_view b) {
+    const std::size_t n = a.size() < b.size() ? a.size() : b.size();
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        std::uint64_t x, y;
+        std::memcpy(&x, a.data() + i, 8);
+        std::memcpy(&y, b.data() + i, 8);
+        if (x != y) return __builtin_bswap64(x) < __builtin_bswap64(y);
+    }
+    for (; i < n; ++i) {
+        if (a[i] != b[i]) return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[i]);
+    }
+    return a.size() < b.size();
+}
+
+// kTrusted: the text is known to be canonical (it was just written), and
+// only the boundaries of values are wanted: numbers and key order are not
+// checked again.
+template <bool kTrusted>
+class Recogniser {
+public:
+    explicit Recogniser(const char* end) : end_(end) {}
+
+    const char* value(const char* p, int budget) {
+        if (p == end_) return nullptr;
+        switch (*p) {
+            case '"': {
+                bool escaped;
+                const char* q = string_body(p + 1, escaped);
+                return q ? q + 1 : nullptr;
+            }
+            case '{':
+                return object(p, budget, nullptr);
+            case '[':
+                return array(p, budget);
+            case 'n':
+                return word(p, "null", 4);
+            case 't':
+                return word(p, "true", 4);
+            case 'f':
+                return word(p, "false", 5);
+            case '-':
+            case '0': case '1': case '2': case '3': case '4':
+            case '5': case '6': case '7': case '8': case '9':
+                return number(p);
+            default:
+                return nullptr;
+        }
+    }
+
+    const char* object(const char* p, int budget, std::vector<VerbatimMember>* members) {
+        if (--budget == 0) return nullptr;
+        if (++p == end_) return nullptr;
+        if (*p == '}') return p + 1;
+        std::string_view prev;
+        bool prev_escaped = false;
+        for (bool first = true;; first = false) {
+            if (*p != '"') return nullptr;
+            bool escaped;
+            const char* key_end = string_body(p + 1, escaped);
+            if (key_end == nullptr) return nullptr;
+            const std::string_view key(p + 1, static_cast<std::size_t>(key_end - p - 1));
+            if (!first && !key_before(prev, prev_escaped, key, escaped)) return nullptr;
+            prev = key;
+            prev_escaped = escaped;
+            p = key_end + 1;
+            if (p == end_ || *p != ':') return nullptr;
+            const char* v = ++p;
+            p = value(p, budget);
+            if (p == nullptr || p == end_) return nullptr;
+            if (members) members->push_back(VerbatimMember{key, std::string_view(v, static_cast<std::size_t>(p - v))});
+            if (*p == '}') return p + 1;
+            if (*p != ',' || ++p == end_) return nullptr;
+        }
+    }
+
+private:
+    const char* array(const char* p, int budget) {
+        if (--budget == 0) return nullptr;
+        if (++p == end_) return nullptr;
+        if (*p == ']') return p + 1;
+        for (;;) {
+            p = value(p, budget);
+            if (p == nullptr || p == end_) return nullptr;
+            if (*p == ']') return p + 1;
+            if (*p != ',') return nullptr;
+            ++p;
+        }
+    }
+
+    const char* word(const char* p, const char* w, std::size_t n) const {
+        return static_cast<std::size_t>(end_ - p) >= n && std::memcmp(p, w, n) == 0 ? p + n : nullptr;
+    }
+
+    // From just after the opening quote to the closing quote.  Only the
+    // writer's escapes are accepted: the two-letter ones, and \u00XX in
+    // lower case for the other bytes below 0x20.
+    const char* string_body(const char* p, bool& escaped) const {
+        escaped = false;
+        for (;;) {
+            unsigned high = 0;
+            p = detail::scan_plain<false>(p, end_, high);
+            if (p == end_ || *p != '\\') return p != end_ && *p == '"' ? p : nullptr;
+            escaped = true;
+            if (end_ - p < 2) return nullptr;
+            switch (p[1]) {
+                case '"': case '\\': case 'b': case 't': case 'n': case 'f': case 'r':
+                    p += 2;
+                    continue;
+                case 'u': {
+                    if (end_ - p < 6 || p[2] != '0' || p[3] != '0' || (p[4] != '0' && p[4] != '1')) return nullptr;
+                    const int low = hex_value(p[5]);
+                    if (low < 0) return nullptr;
+                    const int c = (p[4] - '0') * 16 + low;
+                    if (c == 0x08 || c == 0x09 || c == 0x0A || c == 0x0C || c == 0x0D) return nullptr;
+                    p += 6;
+                    continue;
+                }
+                default:
+                    return nullptr;
+            }
+        }
+    }
+
+    // Integers must be of an integer kind (no "-0", nothing out of range);
+    // a literal with a fraction or exponent must read back as the double the
+    // writer would write in exactly these bytes.
+    const char* number(const char* p) const {
+        if constexpr (kTrusted) {
+            while (p != end_ && (is_digit(*p) || *p == '.' || *p == 'e' || *p == '-' || *p == '+')) ++p;
+            return p;
+        }
+        const char* start = p;
+        if (*p == '-') ++p;
+        if (p == end_ || !is_digit(*p)) return nullptr;
+        const char* digits = p;
+        if (*p == '0') {
+            ++p;
+        } else {
+            while (p != end_ && is_digit(*p)) ++p;
+        }
+        if (p != end_ && (*p == '.' || *p == 'e' || *p == 'E')) return double_literal(start);
+        const std::size_t n = static_cast<std::size_t>(p - digits);
+        if (start != digits) {
+            if (n == 1 && *digits == '0') return nullptr;
+            if (n > 19 || (n == 19 && std::memcmp(digits, "9223372036854775808", 19) > 0)) return nullptr;
+        } else if (n > 20 || (n == 20 && std::memcmp(digits, "18446744073709551615", 20) > 0)) {
+            return nullptr;
+        }
+        return p;
+    }
+
+    const char* double_literal(const char* start) const {
+        const char* q = start;
+        while (q != end_ && (is_digit(*q) || *q == '.' || *q == 'e' || *q == '-' || *q == '+')) ++q;
+        const std::size_t n = static_cast<std::size_t>(q - start);
+        if (n > kMaxDoubleText) return nullptr;
+        double d;
+        const auto res = std::from_chars(start, q, d);
+        if (res.ec != std::errc() || res.ptr != q || !std::isfinite(d)) return nullptr;
+        char buf[40];
+        if (detail::format_double(d, buf) != n || std::memcmp(buf, start, n) != 0) return nullptr;
+        return q;
+    }
+
+    // Keys order by their content; escapes are resolved only when present.
+    bool key_before(std::string_view a, bool a_escaped, std::string_view b, bool b_escaped) {
+        if constexpr (kTrusted) return true;
+        if (!a_escaped && !b_escaped) return bytes_less(a, b);
+        left_.clear();
+        right_.clear();
+        unescape_canonical(a, left_);
+        unescape_canonical(b, right_);
+        return left_ < right_;
+    }
+
+    const char* end_;
+    std::string left_, right_;
+};
+
+template <bool kTrusted>
+bool split_object(std::string_view text, std::vector<VerbatimMember>& members) {
+    if (text.empty() || text.front() != '{') return false;
+    const std::size_t kept = members.size();
+    const char* end = text.data() + text.size();
+    Recogniser<kTrusted> r(end);
+    if (r.object(text.data(), kBudget, &members) == end) return true;
+    members.resize(kept);
+    return false;
+}
+
+}  // namespace
+
+bool is_canonical_text(std::string_view text) {
+    const char* end = text.data() + text.size();
+    Recogniser<false> r(end);
+    return r.value(text.data(), kBudget) == end;
+}
+
+bool split_canonical_object(std::string_view text, std::vector<VerbatimMember>& members) {
+    return split_object<false>(text, members);
+}
+
+bool split_written_object(std::string_view text, std::vector<VerbatimMember>& members) {
+    return split_object<true>(text, members);
+}
+
+void unescape_canonical(std::string_view body, std::string& out) {
+    std::size_t i = 0;
+    while (i < body.size()) {
+        const std::size_t slash = body.find('\\', i);
+        if (slash == std::string_view::npos) break;
+        out.append(body.data() + i, slash - i);
+        const char e = body[slash + 1];
+        switch (e) {
+            case 'b': out.push_back('\b'); break;
+            case 't': out.push_back('\t'); break;
+            case 'n': out.push_back('\n'); break;
+            case 'f': out.push_back('\f'); break;
+            case 'r': out.push_back('\r'); break;
+            case 'u':
+                out.push_back(static_cast<char>((body[slash + 4] - '0') * 16 + hex_value(body[slash + 5])));
+                i = slash + 6;
+                continue;
+            default: out.push_back(e); break;  // '"' or '\\'
+        }
+        i = slash + 2;
+    }
+    out.append(body.data() + i, body.size() - i);
+}
+
+}  // namespace klov::json

@@ -1,0 +1,45 @@
+// Recognising text that is already canonical.
+//
+// Text that is byte for byte what write_json gives for the document it
+// denotes (compact, members in key order without duplicates, the writer's
+// escapes and number forms) can be passed through unchanged: there is
+// nothing to parse into a tree and nothing to rewrite.  State that goes
+// around a graph run (written by one call, read by the next) is such text.
+//
+// The recogniser is strict: it accepts only text that parse_json_text reads
+// without error within the nesting budget and that write_json would write
+// back unchanged.  Anything else, valid JSON in another form included, is
+// refused, and the caller takes the general path, which also gives the exact
+// error for invalid text.
+#pragma once
+
+#include <string_view>
+#include <vector>
+
+namespace klov::json {
+
+// A member of a canonical object: the key as written (escapes not resolved,
+// without its quotes) and the value's text.  `key.data() - 1` to
+// `value.data() + value.size()` is the member's whole text, `"key":value`.
+struct VerbatimMember {
+    std::string_view key;
+    std::string_view value;
+};
+
+// True when `text` is canonical in the sense above.
+bool is_canonical_text(std::string_view text);
+
+// True when `text` is the canonical text of an object; its members are then
+// appended to `members` in key order.
+bool split_canonical_object(std::string_view text, std::vector<VerbatimMember>& members);
+
+// The same split for text known to be canonical because write_json (or the
+// canonical writer) just produced it: only the member boundaries are found.
+// Returns false when the text is not an object.
+bool split_written_object(std::string_view text, std::vector<VerbatimMember>& members);
+
+// Resolves the escapes of a canonical string body (as in VerbatimMember::key),
+// appending the content to `out`.
+void unescape_canonical(std::string_view body, std::string& out);
+
+}  // namespace klov::json
