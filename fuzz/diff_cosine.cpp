@@ -13,6 +13,7 @@
 //       src/vector/kernels_x86.cpp -o /tmp/diff_cosine_fuzz
 // (each command on one line)
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -119,11 +120,20 @@ void run_case(const std::uint8_t* data, std::size_t size) {
         offsets.push_back(packed.size());
     }
 
+    // Some streamed rows get two more values after their own: too long then.
+    std::vector<bool> extra(rows);
+    for (std::size_t r = 0; r < rows; ++r) extra[r] = nq > 0 && in.byte() < 24;
+    std::uint32_t piece_state = in.u32();
+    const auto pieces = [&] { return piece_state = piece_state * 1103515245u + 12345u, piece_state >> 16; };
+
     // Reference: the definition itself, row by row.
-    std::vector<ScoredRow> ref_dense(rows), ref_list(rows);
+    std::vector<ScoredRow> ref_dense(rows), ref_list(rows), ref_streamed(rows);
     for (std::size_t r = 0; r < rows; ++r) {
         ref_dense[r] = {r, klov::vector::cosine_score(q.data(), nq, m32.data() + r * cols, cols)};
         ref_list[r] = {r, klov::vector::cosine_score(q.data(), nq, list[r].first, list[r].second)};
+        std::vector<float> row(list[r].first, list[r].first + list[r].second);
+        if (extra[r]) row.insert(row.end(), q.data(), q.data() + std::min<std::size_t>(nq, 2));
+        ref_streamed[r] = {r, klov::vector::cosine_score(q.data(), nq, row.data(), row.size())};
     }
 
     std::vector<ScoredRow> got;
@@ -137,6 +147,39 @@ void run_case(const std::uint8_t* data, std::size_t size) {
         check("row list", isa, ref_list, got);
         score_packed_rows_with(isa, q.data(), nq, packed.data(), offsets.data(), rows, got);
         check("packed rows", isa, ref_list, got);
+        // Rows handed over in pieces as a converter produces them, some with
+        // values beyond the query's length.
+        {
+            klov::vector::StreamedRows streamed(isa, q.data(), nq, got);
+            for (std::size_t r = 0; r < rows; ++r) {
+                const std::size_t len = offsets[r + 1] - offsets[r];
+                for (std::size_t at = 0; at < len;) {
+                    const std::size_t piece = std::min<std::size_t>(len - at, 1 + pieces() % 9);
+                    streamed.take(packed.data() + offsets[r] + at, piece);
+                    at += piece;
+                }
+                if (extra[r]) streamed.take(q.data(), std::min<std::size_t>(nq, 2));
+                streamed.end_row();
+            }
+            streamed.finish();
+        }
+        check("streamed rows", isa, ref_streamed, got);
+    }
+
+    // The score of a second vector that arrives in pieces.
+    for (std::size_t r = 0; r < rows; ++r) {
+        const float* y = packed.data() + offsets[r];
+        const std::size_t ny = offsets[r + 1] - offsets[r];
+        const float sx = klov::vector::add_squares(klov::vector::add_squares(0.0f, q.data(), nq / 2), q.data() + nq / 2,
+                                                   nq - nq / 2);
+        klov::vector::StreamedCosine streamed(q.data(), nq, sx);
+        for (std::size_t at = 0; at < ny;) {
+            const std::size_t piece = std::min<std::size_t>(ny - at, 1 + pieces() % 7);
+            streamed.take(y + at, piece);
+            at += piece;
+        }
+        const float want = klov::vector::cosine_score(q.data(), nq, y, ny);
+        if (!same_score(want, streamed.score())) fail("streamed cosine", Isa::scalar, r, want, streamed.score());
     }
 
     // Ranking: the selection of the first k must equal the full sort's head,

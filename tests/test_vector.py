@@ -1,6 +1,7 @@
 """cosine_similarity and top_k: the single-precision definition, ranking
 order (ties, NaN), and agreement between dense-buffer and list input."""
 
+import collections
 import math
 import struct
 
@@ -100,6 +101,24 @@ def test_cosine_matches_float32_emulation(seed):
     assert same(kc.cosine_similarity(a, b), expected)
     # A double-precision or fused computation would rarely hit the same bits.
     assert kc.cosine_similarity(a, a) == float(emulate_scores(a, [a])[0])
+
+
+@pytest.mark.parametrize("n", [1, 31, 32, 33, 1023, 1024, 1025, 3000])
+@pytest.mark.parametrize(
+    "kind",
+    [list, tuple, lambda v: np.asarray(v, np.float32), lambda v: np.asarray(v, np.float64), collections.UserList],
+    ids=["list", "tuple", "f32", "f64", "sequence"],
+)
+def test_cosine_lengths_around_blocks_and_kinds(n, kind):
+    # The score is accumulated block by block while the vectors convert, and
+    # short first vectors are kept without allocation: lengths around those
+    # boundaries, and a second vector one longer or shorter.
+    rng = np.random.default_rng(n)
+    a = rng.standard_normal(n).tolist()
+    b = rng.standard_normal(n).tolist()
+    assert same(kc.cosine_similarity(kind(a), kind(b)), float(emulate_scores(a, [b])[0]))
+    assert kc.cosine_similarity(kind(a), kind(b + [1.0])) == 0.0
+    assert kc.cosine_similarity(kind(a), kind(b[:-1])) == 0.0
 
 
 @pytest.mark.parametrize(
@@ -240,3 +259,45 @@ def test_top_k_bad_arguments(args, exc, message):
     assert str(info.value).startswith(message)
     if exc is OverflowError:
         assert not str(info.value).startswith("argument")
+
+
+def test_rows_of_every_kind_and_length_in_one_matrix():
+    # Rows are scored while the matrix is converted: rows of any sequence kind,
+    # and rows shorter or longer than the query, must score as the definition
+    # says, however they fall into the scoring groups.
+    import array
+
+    rng = np.random.default_rng(11)
+    q = rng.standard_normal(6).astype(np.float32)
+    kinds = [
+        list,
+        tuple,
+        lambda r: np.asarray(r, np.float32),
+        lambda r: np.asarray(r, np.float64),
+        lambda r: array.array("f", r),
+        lambda r: array.array("d", r),
+    ]
+    matrix, plain = [], []
+    for i in range(90):
+        n = 6 if i % 4 else [0, 5, 7, 600][i // 4 % 4]
+        row = rng.standard_normal(n).astype(np.float32).tolist()
+        plain.append(row)
+        matrix.append(kinds[i % len(kinds)](row))
+    got = dict(kc.top_k(q.tolist(), matrix, 90))
+    for i, row in enumerate(plain):
+        expected = float(emulate_scores(q, [row])[0]) if len(row) == 6 else 0.0
+        assert same(got[i], expected), i
+
+
+@pytest.mark.parametrize(
+    "bad, exc",
+    [([1.0, "x"], TypeError), ("row", TypeError), (None, TypeError), ([2**1024], OverflowError)],
+)
+@pytest.mark.parametrize("at", [0, 17, 40])
+def test_matrix_error_after_scored_rows_is_still_raised(bad, exc, at):
+    matrix = [[1.0, 2.0]] * at + [bad] + [[3.0, 4.0]] * 5
+    with pytest.raises(exc):
+        kc.top_k([1.0, 2.0], matrix, 3)
+    # And the error of k comes only once the whole matrix has converted.
+    with pytest.raises(TypeError, match="argument 'k'"):
+        kc.top_k([1.0, 2.0], [[1.0, 2.0]] * at, "k")

@@ -1,30 +1,95 @@
 // cosine_similarity, top_k and aggregate_cost.
+#include <algorithm>
+#include <array>
+
 #include "module/impls.hpp"
 #include "vector/cost.hpp"
 #include "vector/similarity.hpp"
 
 namespace klov::py {
 
+namespace {
+
+// The first vector of a cosine: kept for the products with the second, its
+// sum of squares taken block by block as it arrives. The additions then run
+// alongside the conversion of the next block instead of after all of it, and
+// common lengths need no allocation.
+class FirstVector final : public Float32Sink {
+public:
+    void take(const float* values, std::size_t count) override {
+        if (heap_.empty() && size_ + count <= local_.size()) {
+            std::copy_n(values, count, local_.data() + size_);
+        } else {
+            if (heap_.empty()) heap_.assign(local_.data(), local_.data() + size_);
+            heap_.insert(heap_.end(), values, values + count);
+        }
+        size_ += count;
+        sum_of_squares_ = vector::add_squares(sum_of_squares_, values, count);
+    }
+    const float* data() const { return heap_.empty() ? local_.data() : heap_.data(); }
+    std::size_t size() const { return size_; }
+    float sum_of_squares() const { return sum_of_squares_; }
+
+private:
+    std::array<float, 1024> local_;
+    std::vector<float> heap_;
+    std::size_t size_ = 0;
+    float sum_of_squares_ = 0.0f;
+};
+
+// The second vector of a cosine is never stored: each block goes straight
+// into the score.
+class SecondVector final : public Float32Sink {
+public:
+    explicit SecondVector(const FirstVector& x) : score_(x.data(), x.size(), x.sum_of_squares()) {}
+    void take(const float* values, std::size_t count) override { score_.take(values, count); }
+    float score() const { return score_.score(); }
+
+private:
+    vector::StreamedCosine score_;
+};
+
+class RowScores final : public Float32RowSink {
+public:
+    RowScores(const std::vector<float>& query, std::vector<vector::ScoredRow>& out)
+        : rows_(query.data(), query.size(), out) {}
+    void expect_rows(std::size_t rows) override { rows_.expect_rows(rows); }
+    void take(const float* values, std::size_t count) override { rows_.take(values, count); }
+    void end_row() override { rows_.end_row(); }
+    void finish() { rows_.finish(); }
+
+private:
+    vector::StreamedRows rows_;
+};
+
+}  // namespace
+
 PyObject* impl_cosine_similarity(Args& args) {
-    std::vector<float> a, b;
-    if (!args.float32_vector(0, a) || !args.float32_vector(1, b)) return nullptr;
-    return result_float(vector::cosine_score(a.data(), a.size(), b.data(), b.size()));
+    FirstVector a;
+    if (!args.float32_vector(0, a)) return nullptr;
+    SecondVector b(a);
+    if (!args.float32_vector(1, b)) return nullptr;
+    return result_float(b.score());
 }
 
 PyObject* impl_top_k(Args& args) {
     std::vector<float> query;
-    Float32Matrix matrix;
-    std::uint64_t k = 0;
-    if (!args.float32_vector(0, query) || !args.float32_matrix(1, matrix) || !args.uint64(2, k)) return nullptr;
-
+    if (!args.float32_vector(0, query)) return nullptr;
+    // List rows are scored as they are converted, a group at a time while the
+    // group's rows are still in the cache; nothing of that is observable before
+    // the whole matrix and k have converted, or instead of their errors.
     std::vector<vector::ScoredRow> scored;
-    if (matrix.dense && matrix.dense_f64 != nullptr) {
-        vector::score_dense_f64(query.data(), query.size(), matrix.dense_f64, matrix.rows, matrix.cols, scored);
-    } else if (matrix.dense) {
-        vector::score_dense_f32(query.data(), query.size(), matrix.dense_f32, matrix.rows, matrix.cols, scored);
+    RowScores rows(query, scored);
+    DenseFloatMatrix dense;
+    std::uint64_t k = 0;
+    if (!args.float32_matrix(1, dense, rows) || !args.uint64(2, k)) return nullptr;
+
+    if (dense.dense && dense.f64 != nullptr) {
+        vector::score_dense_f64(query.data(), query.size(), dense.f64, dense.rows, dense.cols, scored);
+    } else if (dense.dense) {
+        vector::score_dense_f32(query.data(), query.size(), dense.f32, dense.rows, dense.cols, scored);
     } else {
-        vector::score_packed_rows(query.data(), query.size(), matrix.data.data(), matrix.offsets.data(),
-                                  matrix.rows, scored);
+        rows.finish();
     }
     // Only the rows that are returned are ordered and turned into objects.
     vector::rank_first(scored, k);

@@ -101,9 +101,11 @@ bool item_double(PyObject* item, double& out) {
 // numbers are the hot case, walked by index; an item whose conversion may run
 // code ends its block, and the list is measured afresh after it, as its
 // iterator would.
+constexpr Py_ssize_t kDoubleBlock = 32;
+
 template <class OnBlock>
 bool for_each_double(PyObject* seq, std::size_t& hint, OnBlock&& on_block) {
-    constexpr Py_ssize_t kBlock = 32;
+    constexpr Py_ssize_t kBlock = kDoubleBlock;
     double values[kBlock];
     if (!PyList_CheckExact(seq)) {
         Py_ssize_t m = 0;
@@ -212,8 +214,8 @@ std::size_t buffer_len(BufferHold& hold) {
     return static_cast<std::size_t>(hold.view()->len / hold.view()->itemsize);
 }
 
-// Appends the float32 values of a vector argument to `out`.
-bool append_float32_vector(PyObject* value, std::vector<float>& out) {
+// Hands the float32 values of a vector argument to `sink`, in order.
+bool stream_float32_vector(PyObject* value, Float32Sink& sink) {
     if (!check_sequence(value)) return false;
     {
         BufferHold hold;
@@ -221,46 +223,49 @@ bool append_float32_vector(PyObject* value, std::vector<float>& out) {
         if (e != Elem::None) {
             const std::size_t n = buffer_len(hold);
             const void* p = hold.view()->buf;
-            const std::size_t base = out.size();
-            out.resize(base + n);
+            sink.expect(n);
             if (e == Elem::F32) {
-                std::memcpy(out.data() + base, p, n * sizeof(float));
-            } else if (e == Elem::F64) {
-                const double* d = static_cast<const double*>(p);
-                for (std::size_t i = 0; i < n; ++i) out[base + i] = static_cast<float>(d[i]);
-            } else {
-                const unsigned char* b = static_cast<const unsigned char*>(p);
-                for (std::size_t i = 0; i < n; ++i) out[base + i] = static_cast<float>(b[i]);
+                if (n > 0) sink.take(static_cast<const float*>(p), n);
+                return true;
+            }
+            constexpr std::size_t kChunk = 256;
+            float chunk[kChunk];
+            for (std::size_t at = 0; at < n; at += kChunk) {
+                const std::size_t m = std::min(kChunk, n - at);
+                if (e == Elem::F64) {
+                    const double* d = static_cast<const double*>(p) + at;
+                    for (std::size_t k = 0; k < m; ++k) chunk[k] = static_cast<float>(d[k]);
+                } else {
+                    const unsigned char* u = static_cast<const unsigned char*>(p) + at;
+                    for (std::size_t k = 0; k < m; ++k) chunk[k] = static_cast<float>(u[k]);
+                }
+                sink.take(chunk, m);
             }
             return true;
         }
     }
     std::size_t hint = 0;
-    bool reserved = false;
+    bool expected = false;
     return for_each_double(value, hint, [&](const double* d, std::size_t m) {
-        if (!reserved) {
-            out.reserve(out.size() + hint);
-            reserved = true;
+        if (!expected) {
+            sink.expect(hint);
+            expected = true;
         }
-        for (std::size_t k = 0; k < m; ++k) out.push_back(static_cast<float>(d[k]));
+        float f[kDoubleBlock];
+        for (std::size_t k = 0; k < m; ++k) f[k] = static_cast<float>(d[k]);
+        if (m > 0) sink.take(f, m);
     });
 }
 
-// The number of floats the list and tuple rows of an exact list or tuple
-// hold; other rows add to the buffer as they are converted.
-std::size_t rows_size_hint(PyObject* outer) {
-    const bool list = PyList_CheckExact(outer);
-    const Py_ssize_t n = list ? PyList_Size(outer) : PyTuple_Size(outer);
-    std::size_t total = 0;
-    for (Py_ssize_t r = 0; r < n; ++r) {
-        PyObject* row = list ? PyList_GetItem(outer, r) : PyTuple_GetItem(outer, r);
-        if (PyList_CheckExact(row))
-            total += static_cast<std::size_t>(PyList_Size(row));
-        else if (PyTuple_CheckExact(row))
-            total += static_cast<std::size_t>(PyTuple_Size(row));
-    }
-    return total;
-}
+class AppendFloats final : public Float32Sink {
+public:
+    explicit AppendFloats(std::vector<float>& out) : out_(out) {}
+    void expect(std::size_t count) override { out_.reserve(out_.size() + count); }
+    void take(const float* values, std::size_t count) override { out_.insert(out_.end(), values, values + count); }
+
+private:
+    std::vector<float>& out_;
+};
 
 bool text_of(PyObject* value, std::string_view& out) {
     if (!PyUnicode_Check(value)) return raise_cannot_convert(value, "PyString");
@@ -330,8 +335,11 @@ bool Args::text(int i, std::string_view& out) { return text_of(bound_[i], out) |
 
 bool Args::float32_vector(int i, std::vector<float>& out) {
     out.clear();
-    return append_float32_vector(bound_[i], out) || fail(i);
+    AppendFloats sink(out);
+    return stream_float32_vector(bound_[i], sink) || fail(i);
 }
+
+bool Args::float32_vector(int i, Float32Sink& sink) { return stream_float32_vector(bound_[i], sink) || fail(i); }
 
 bool Args::float64_sum(int i, double& total) {
     PyObject* value = bound_[i];
@@ -373,50 +381,36 @@ bool Args::float64_sum(int i, double& total) {
     return true;
 }
 
-bool Args::float32_matrix(int i, Float32Matrix& out) {
+bool Args::float32_matrix(int i, DenseFloatMatrix& dense, Float32RowSink& rows) {
     PyObject* value = bound_[i];
     if (!check_sequence(value)) return fail(i);
     {
-        const Elem e = take_buffer(value, 2, out.hold);
+        const Elem e = take_buffer(value, 2, dense.hold);
         if (e == Elem::F32 || e == Elem::F64) {
-            Py_buffer* v = out.hold.view();
-            out.rows = static_cast<std::size_t>(v->shape[0]);
-            out.cols = static_cast<std::size_t>(v->shape[1]);
-            out.dense = true;
+            Py_buffer* v = dense.hold.view();
+            dense.rows = static_cast<std::size_t>(v->shape[0]);
+            dense.cols = static_cast<std::size_t>(v->shape[1]);
+            dense.dense = true;
             if (e == Elem::F32)
-                out.dense_f32 = static_cast<const float*>(v->buf);
+                dense.f32 = static_cast<const float*>(v->buf);
             else
-                out.dense_f64 = static_cast<const double*>(v->buf);
+                dense.f64 = static_cast<const double*>(v->buf);
             return true;
         }
-        out.hold.reset();
+        dense.hold.reset();
     }
-    const bool honest = PyList_CheckExact(value) || PyTuple_CheckExact(value);
     std::size_t hint = 0;
-    bool reserved = false;
-    out.offsets.assign(1, 0);
+    bool expected = false;
     const bool ok = for_each_item(value, hint, [&](PyObject* row) {
-        if (!reserved) {
-            out.offsets.reserve(hint + 1);
-            reserved = true;
+        if (!expected) {
+            rows.expect_rows(hint);
+            expected = true;
         }
-        if (!append_float32_vector(row, out.data)) return false;
-        out.offsets.push_back(out.data.size());
-        // Reserve for all rows once, when the row count is known rather than
-        // reported.  Rows may differ in length, so the first row's length
-        // times the row count is no bound (a long first row would ask for
-        // far more than the matrix holds): count the list and tuple rows.
-        if (out.offsets.size() == 2 && honest) out.data.reserve(rows_size_hint(value));
+        if (!stream_float32_vector(row, rows)) return false;
+        rows.end_row();
         return true;
     });
-    if (!ok) return fail(i);
-    out.rows = out.offsets.size() - 1;
-    out.dense = true;
-    out.cols = out.rows > 0 ? out.offsets[1] : 0;
-    for (std::size_t r = 1; r < out.rows && out.dense; ++r)
-        out.dense = out.offsets[r + 1] - out.offsets[r] == out.cols;
-    if (out.dense) out.dense_f32 = out.data.data();
-    return true;
+    return ok || fail(i);
 }
 
 bool Args::uint64(int i, std::uint64_t& out) {

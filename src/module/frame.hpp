@@ -82,23 +82,39 @@ struct TextPairs {
     Ref keep;  // a tuple holding every pair
 };
 
-// A float32 matrix.  Rows live back to back either in `data` (converted) or
-// in a held buffer (a C-contiguous 2-D float32/float64 array).  When all rows
-// have the same length the matrix is dense and `cols` is that length.
-struct Float32Matrix {
-    std::vector<float> data;
-    std::vector<std::size_t> offsets;  // rows + 1 entries when converted row by row
-    std::size_t rows = 0;
-    bool dense = false;
-    std::size_t cols = 0;
-    const float* dense_f32 = nullptr;   // buffer of rows*cols floats, or
-    const double* dense_f64 = nullptr;  // buffer of rows*cols doubles
-    BufferHold hold;
+// Receives the float32 values of a vector argument in order, a block at a
+// time, so that a caller can work on them while the rest is converted.
+class Float32Sink {
+public:
+    // Called at most once, before any values, with a capacity worth reserving.
+    virtual void expect(std::size_t count) { (void)count; }
+    virtual void take(const float* values, std::size_t count) = 0;
 
-    // Row i as (pointer, length); only for matrices converted into `data`.
-    std::pair<const float*, std::size_t> row(std::size_t i) const {
-        return {data.data() + offsets[i], offsets[i + 1] - offsets[i]};
-    }
+protected:
+    ~Float32Sink() = default;
+};
+
+// Receives the rows of a float32 matrix argument in order: each row's values
+// through take() (and expect()), then end_row().
+class Float32RowSink : public Float32Sink {
+public:
+    // Called at most once, before the first row, with a row count worth reserving.
+    virtual void expect_rows(std::size_t rows) { (void)rows; }
+    virtual void end_row() = 0;
+
+protected:
+    ~Float32RowSink() = default;
+};
+
+// A float32 matrix argument that arrived as one C-contiguous 2-D float32 or
+// float64 buffer (a numpy array): its rows are read in place.
+struct DenseFloatMatrix {
+    bool dense = false;  // false when the rows went to a Float32RowSink instead
+    std::size_t rows = 0;
+    std::size_t cols = 0;
+    const float* f32 = nullptr;   // rows*cols floats, or
+    const double* f64 = nullptr;  // rows*cols doubles
+    BufferHold hold;
 };
 
 // Bound arguments of one call, with conversions that add the argument prefix
@@ -112,8 +128,10 @@ public:
 
     bool text(int i, std::string_view& out);
     bool float32_vector(int i, std::vector<float>& out);
+    bool float32_vector(int i, Float32Sink& sink);
     bool float64_sum(int i, double& total);  // converts like a float64 vector, summing as it goes
-    bool float32_matrix(int i, Float32Matrix& out);
+    // Either reads a dense buffer into `dense` or converts every row into `rows`.
+    bool float32_matrix(int i, DenseFloatMatrix& dense, Float32RowSink& rows);
     bool uint64(int i, std::uint64_t& out);
     bool byte_string(int i, ByteString& out);
     bool text_list(int i, TextList& out);

@@ -40,14 +40,7 @@ float score_row(const float* q, std::size_t n, float sqrt_sx, const T* y) {
     return dot / den;
 }
 
-float sum_of_squares(const float* x, std::size_t n) {
-    float s = 0.0f;
-    for (std::size_t i = 0; i < n; ++i) {
-        const float p = x[i] * x[i];
-        s = s + p;
-    }
-    return s;
-}
+float sum_of_squares(const float* x, std::size_t n) { return add_squares(0.0f, x, n); }
 
 template <typename T>
 auto kernel_of(const LaneKernels& k) {
@@ -58,10 +51,66 @@ auto kernel_of(const LaneKernels& k) {
     }
 }
 
+// Scores rows of the query's length, gathered into groups of kernel lanes and
+// scored together; a last partial group goes through the scalar loop. The
+// query's sum of squares must not be 0.0. Nothing is allocated.
+template <typename T>
+class LaneGroups {
+public:
+    LaneGroups(Isa isa, const float* q, std::size_t nq, float sqrt_sx, std::vector<ScoredRow>& out)
+        : q_(q), nq_(nq), sqrt_sx_(sqrt_sx), out_(out) {
+        const LaneKernels kernels = detail::lane_kernels(isa);
+        kernel_ = kernel_of<T>(kernels);
+        lanes_ = kernel_ != nullptr && kernels.lanes <= kMaxLanes ? kernels.lanes : 0;
+    }
+
+    // 0 when rows are scored one by one as they are added.
+    std::size_t lanes() const { return lanes_; }
+    // Rows added since the last group was scored.
+    std::size_t waiting() const { return filled_; }
+
+    // Row i, of the query's length; row must stay readable until its group is
+    // scored (at the latest in finish()).
+    void add(std::size_t i, const T* row) {
+        if (lanes_ == 0) {
+            out_[i].score = score_row(q_, nq_, sqrt_sx_, row);
+            return;
+        }
+        group_[filled_] = row;
+        where_[filled_] = i;
+        if (++filled_ == lanes_) {
+            float scores[kMaxLanes];
+            kernel_(q_, nq_, sqrt_sx_, group_, scores);
+            for (std::size_t l = 0; l < lanes_; ++l) {
+                out_[where_[l]].score = scores[l];
+            }
+            filled_ = 0;
+        }
+    }
+
+    void finish() {
+        for (std::size_t l = 0; l < filled_; ++l) {
+            out_[where_[l]].score = score_row(q_, nq_, sqrt_sx_, group_[l]);
+        }
+        filled_ = 0;
+    }
+
+private:
+    static constexpr std::size_t kMaxLanes = 16;
+    const float* q_;
+    std::size_t nq_;
+    float sqrt_sx_;
+    std::vector<ScoredRow>& out_;
+    decltype(kernel_of<T>(LaneKernels{})) kernel_;
+    std::size_t lanes_;
+    const T* group_[kMaxLanes];
+    std::size_t where_[kMaxLanes];
+    std::size_t filled_ = 0;
+};
+
 // Shared driver. row_at(i) yields row i's elements, or nullptr when the row's
-// length differs from the query's (it then scores 0.0). Matching rows are
-// gathered into groups of kernel lanes and scored together; a last partial
-// group goes through the scalar loop. Nothing is allocated besides out.
+// length differs from the query's (it then scores 0.0). Nothing is allocated
+// besides out.
 template <typename T, typename RowAt>
 void drive(Isa isa, const float* q, std::size_t nq, std::size_t count, RowAt row_at,
            std::vector<ScoredRow>& out) {
@@ -76,39 +125,13 @@ void drive(Isa isa, const float* q, std::size_t nq, std::size_t count, RowAt row
     if (sx == 0.0f) {
         return;
     }
-    const float sqrt_sx = std::sqrt(sx);
-
-    const LaneKernels kernels = detail::lane_kernels(isa);
-    const auto kernel = kernel_of<T>(kernels);
-    constexpr std::size_t kMaxLanes = 16;
-    const std::size_t lanes = kernel != nullptr && kernels.lanes <= kMaxLanes ? kernels.lanes : 0;
-
-    const T* group[kMaxLanes];
-    std::size_t where[kMaxLanes];
-    float scores[kMaxLanes];
-    std::size_t filled = 0;
+    LaneGroups<T> groups(isa, q, nq, std::sqrt(sx), out);
     for (std::size_t i = 0; i < count; ++i) {
-        const T* row = row_at(i);
-        if (row == nullptr) {
-            continue;
-        }
-        if (lanes == 0) {
-            out[i].score = score_row(q, nq, sqrt_sx, row);
-            continue;
-        }
-        group[filled] = row;
-        where[filled] = i;
-        if (++filled == lanes) {
-            kernel(q, nq, sqrt_sx, group, scores);
-            for (std::size_t l = 0; l < lanes; ++l) {
-                out[where[l]].score = scores[l];
-            }
-            filled = 0;
+        if (const T* row = row_at(i)) {
+            groups.add(i, row);
         }
     }
-    for (std::size_t l = 0; l < filled; ++l) {
-        out[where[l]].score = score_row(q, nq, sqrt_sx, group[l]);
-    }
+    groups.finish();
 }
 
 void insertion_sort(ScoredRow* a, std::size_t n) {
@@ -251,6 +274,92 @@ void score_dense_f32(const float* q, std::size_t nq, const float* m, std::size_t
 void score_dense_f64(const float* q, std::size_t nq, const double* m, std::size_t rows,
                      std::size_t cols, std::vector<ScoredRow>& out) {
     detail::score_dense_f64_with(detail::best_isa(), q, nq, m, rows, cols, out);
+}
+
+float add_squares(float sum, const float* x, std::size_t n) {
+    float s = sum;
+    for (std::size_t i = 0; i < n; ++i) {
+        const float p = x[i] * x[i];
+        s = s + p;
+    }
+    return s;
+}
+
+void StreamedCosine::take(const float* y, std::size_t n) {
+    // Values past x's length only count: the lengths differ, the score is 0.0.
+    const std::size_t used = ny_ < nx_ ? std::min(n, nx_ - ny_) : 0;
+    const float* x = x_ + ny_;
+    float dot = dot_;
+    float sy = sy_;
+    for (std::size_t i = 0; i < used; ++i) {
+        const float pd = x[i] * y[i];
+        const float py = y[i] * y[i];
+        dot = dot + pd;
+        sy = sy + py;
+    }
+    dot_ = dot;
+    sy_ = sy;
+    ny_ += n;
+}
+
+float StreamedCosine::score() const {
+    if (nx_ != ny_ || nx_ == 0 || sx_ == 0.0f || sy_ == 0.0f) {
+        return 0.0f;
+    }
+    const float den = std::sqrt(sy_) * std::sqrt(sx_);
+    return dot_ / den;
+}
+
+struct StreamedRows::Groups : LaneGroups<float> {
+    using LaneGroups<float>::LaneGroups;
+};
+
+StreamedRows::StreamedRows(const float* q, std::size_t nq, std::vector<ScoredRow>& out)
+    : StreamedRows(detail::best_isa(), q, nq, out) {}
+
+StreamedRows::StreamedRows(Isa isa, const float* q, std::size_t nq, std::vector<ScoredRow>& out)
+    : nq_(nq), out_(out) {
+    out_.clear();
+    const float sx = nq == 0 ? 0.0f : sum_of_squares(q, nq);
+    if (sx == 0.0f) {
+        return;
+    }
+    groups_ = std::make_unique<Groups>(isa, q, nq, std::sqrt(sx), out);
+    // One slot per lane holds a row until its group is scored; one slot when
+    // rows are scored as they end. Slots grow with the values that arrive, so
+    // a long query with few or short rows holds no more than those rows.
+    slots_.resize(std::max<std::size_t>(groups_->lanes(), 1));
+    slot_ = &slots_[0];
+}
+
+StreamedRows::~StreamedRows() = default;
+
+void StreamedRows::take(const float* v, std::size_t n) {
+    if (slot_ != nullptr && length_ < nq_) {
+        slot_->insert(slot_->end(), v, v + std::min(n, nq_ - length_));
+    }
+    length_ += n;
+}
+
+void StreamedRows::end_row() {
+    const std::size_t row = out_.size();
+    out_.push_back(ScoredRow{static_cast<std::uint64_t>(row), 0.0f});
+    if (groups_ && length_ == nq_) {
+        groups_->add(row, slot_->data());
+        slot_ = &slots_[groups_->waiting()];
+    }
+    if (slot_ != nullptr) {
+        slot_->clear();
+    }
+    length_ = 0;
+}
+
+void StreamedRows::finish() {
+    if (groups_) {
+        groups_->finish();
+        slot_ = &slots_[0];
+        slot_->clear();
+    }
 }
 
 void rank(std::vector<ScoredRow>& rows) {

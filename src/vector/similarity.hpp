@@ -2,10 +2,15 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <utility>
 #include <vector>
 
 namespace klov::vector {
+
+namespace detail {
+enum class Isa;
+}
 
 // Single-precision cosine score. Lengths that differ, or a length of 0, score
 // 0.0. Otherwise three accumulators (x·y, x·x, y·y) add their products in index
@@ -40,6 +45,62 @@ void score_dense_f32(const float* q, std::size_t nq, const float* m, std::size_t
                      std::size_t cols, std::vector<ScoredRow>& out);
 void score_dense_f64(const float* q, std::size_t nq, const double* m, std::size_t rows,
                      std::size_t cols, std::vector<ScoredRow>& out);
+
+// The sum of x[i]*x[i] over i in index order, each product rounded to float
+// before it is added, continued from `sum`: a vector's sum of squares may be
+// taken piece by piece as the vector arrives.
+float add_squares(float sum, const float* x, std::size_t n);
+
+// cosine_score(x, nx, y, ny) for a y that arrives in pieces, so that y need not
+// be stored: the same operations in the same order. sx is x's complete sum of
+// squares (add_squares from 0.0f).
+class StreamedCosine {
+public:
+    StreamedCosine(const float* x, std::size_t nx, float sx) : x_(x), nx_(nx), sx_(sx) {}
+    void take(const float* y, std::size_t n);
+    float score() const;
+
+private:
+    const float* x_;
+    std::size_t nx_;
+    float sx_;
+    std::size_t ny_ = 0;
+    float dot_ = 0.0f;
+    float sy_ = 0.0f;
+};
+
+// Scores rows that arrive one at a time, each in pieces, against the query q;
+// after finish(), out holds exactly what score_packed_rows gives for the same
+// rows. Rows of the query's length are kept in a few row-sized slots only
+// until a group of them is scored, so the whole matrix is never held; rows of
+// any other length are only counted. Throws std::bad_alloc.
+class StreamedRows {
+public:
+    StreamedRows(const float* q, std::size_t nq, std::vector<ScoredRow>& out);
+    // With the lane kernels of a chosen instruction set, for differential checks.
+    StreamedRows(detail::Isa isa, const float* q, std::size_t nq, std::vector<ScoredRow>& out);
+    ~StreamedRows();
+    StreamedRows(const StreamedRows&) = delete;
+    StreamedRows& operator=(const StreamedRows&) = delete;
+
+    // A capacity worth reserving in out.
+    void expect_rows(std::size_t rows) { out_.reserve(rows); }
+    // More of the current row.
+    void take(const float* v, std::size_t n);
+    void end_row();
+    // Scores the rows still waiting for a full group.
+    void finish();
+
+    struct Groups;  // the lane groups, private to the implementation
+
+private:
+    const std::size_t nq_;
+    std::vector<ScoredRow>& out_;
+    std::vector<std::vector<float>> slots_;
+    std::unique_ptr<Groups> groups_;  // null when every row scores 0.0
+    std::vector<float>* slot_ = nullptr;  // where the current row's values go
+    std::size_t length_ = 0;    // of the current row so far
+};
 
 // True when a goes before b in a ranking: higher score first, equal scores
 // by ascending row, and NaN scores after every other score, among themselves
