@@ -18,8 +18,15 @@ bool is_digit(char c) { return static_cast<unsigned char>(c - '0') < 10; }
 // The parser's nesting budget: 127 nested containers are accepted.
 constexpr int kBudget = 128;
 
+// Digits in a double literal: the writer's never has more than 17
+// significant ones and at most five zeros before them ("0.00001").
+constexpr int kMaxDigits = 24;
 // The longest double the writer produces is "-1.7976931348623157e+308".
-constexpr std::size_t kMaxDoubleText = 32;
+constexpr std::size_t kMaxText = 32;
+
+// Powers of ten that are exact doubles.
+constexpr double kExact10[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                 1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
 int hex_value(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -65,11 +72,11 @@ public:
             case '[':
                 return array(p, budget);
             case 'n':
-                return word(p, "null", 4);
+                return word(p, "null");
             case 't':
-                return word(p, "true", 4);
+                return word(p, "true");
             case 'f':
-                return word(p, "false", 5);
+                return word(p, "false");
             case '-':
             case '0': case '1': case '2': case '3': case '4':
             case '5': case '6': case '7': case '8': case '9':
@@ -119,7 +126,9 @@ private:
         }
     }
 
-    const char* word(const char* p, const char* w, std::size_t n) const {
+    template <std::size_t N>
+    const char* word(const char* p, const char (&w)[N]) const {
+        constexpr std::size_t n = N - 1;
         return static_cast<std::size_t>(end_ - p) >= n && std::memcmp(p, w, n) == 0 ? p + n : nullptr;
     }
 
@@ -181,17 +190,91 @@ private:
         return p;
     }
 
+    // The literal must be the writer's text of the double it reads as.  Up
+    // to 15 significant digits need no conversion: in the normal range every
+    // decimal that short reads back unchanged, so it is the only, and so the
+    // shortest, digit string of its double, and only the layout is checked.
     const char* double_literal(const char* start) const {
-        const char* q = start;
-        while (q != end_ && (is_digit(*q) || *q == '.' || *q == 'e' || *q == '-' || *q == '+')) ++q;
-        const std::size_t n = static_cast<std::size_t>(q - start);
-        if (n > kMaxDoubleText) return nullptr;
-        double d;
-        const auto res = std::from_chars(start, q, d);
-        if (res.ec != std::errc() || res.ptr != q || !std::isfinite(d)) return nullptr;
-        char buf[40];
-        if (detail::format_double(d, buf) != n || std::memcmp(buf, start, n) != 0) return nullptr;
-        return q;
+        const char* p = start;
+        const bool negative = *p == '-';
+        if (negative) ++p;
+        const char* int_begin = p;
+        while (p != end_ && is_digit(*p)) ++p;
+        const int int_len = static_cast<int>(p - int_begin);
+        const char* frac_begin = p;
+        if (p != end_ && *p == '.') {
+            frac_begin = ++p;
+            while (p != end_ && is_digit(*p)) ++p;
+        }
+        const int frac_len = static_cast<int>(p - frac_begin);
+        int exponent = 0;
+        if (p != end_ && (*p == 'e' || *p == 'E')) {
+            if (++p == end_) return nullptr;
+            const bool exp_negative = *p == '-';
+            if (*p == '-' || *p == '+') ++p;
+            const char* e = p;
+            while (p != end_ && is_digit(*p) && p - e < 4) exponent = exponent * 10 + (*p++ - '0');
+            if (exp_negative) exponent = -exponent;
+        }
+        const std::size_t n = static_cast<std::size_t>(p - start);
+        if (int_len + frac_len > kMaxDigits || n > kMaxText) return nullptr;
+
+        // Digits of both parts in one run (a loop: these are too short for a
+        // library copy to pay off).
+        char all[kMaxDigits];
+        for (int i = 0; i < int_len; ++i) all[i] = int_begin[i];
+        for (int i = 0; i < frac_len; ++i) all[int_len + i] = frac_begin[i];
+        const int total = int_len + frac_len;
+        int first = 0;
+        while (first < total && all[first] == '0') ++first;
+        int last = total - 1;
+        while (last >= first && all[last] == '0') --last;
+        const int nd = last - first + 1;
+        const int k = int_len - 1 - first + exponent;
+        if (nd == 0 || nd > 17) {
+            if (nd > 0) return nullptr;
+            return (n == 3 && std::memcmp(start, "0.0", 3) == 0) || (n == 4 && std::memcmp(start, "-0.0", 4) == 0)
+                       ? p
+                       : nullptr;
+        }
+        char text[40];
+        std::size_t written = 0;
+        std::uint64_t m = 0;
+        for (int i = first; i <= last; ++i) m = m * 10 + static_cast<unsigned>(all[i] - '0');
+        const int e10 = k - (nd - 1);
+        if ((nd <= 15 && k >= -300 && k <= 300) || (nd == 16 && only_candidate(m, e10))) {
+            written = detail::layout_double(negative, all + first, nd, k, text);
+        } else {
+            double x;
+            if (exact(m, e10)) {
+                x = exact_value(m, e10);
+                if (negative) x = -x;
+            } else {
+                const auto res = std::from_chars(start, p, x);
+                if (res.ec != std::errc() || res.ptr != p || !std::isfinite(x)) return nullptr;
+            }
+            written = detail::format_double(x, text);
+        }
+        return written == n && std::memcmp(text, start, n) == 0 ? p : nullptr;
+    }
+
+    // m x 10^e10 is read exactly when both factors are exact doubles: one
+    // correctly rounded operation.
+    static bool exact(std::uint64_t m, int e10) { return m <= (std::uint64_t{1} << 53) && e10 >= -22 && e10 <= 22; }
+    static double exact_value(std::uint64_t m, int e10) {
+        return e10 >= 0 ? static_cast<double>(m) * kExact10[e10] : static_cast<double>(m) / kExact10[-e10];
+    }
+
+    // For 16 digits m x 10^e10 reading as x: they are x's shortest digits
+    // when no 15-digit decimal reads as x (it suffices to try the two that
+    // bracket m, as the decimals reading as x form an interval around it) and
+    // no other 16-digit decimal does (then m is also the nearest).  Decided
+    // here without producing x's digits; false also means "not decided".
+    static bool only_candidate(std::uint64_t m, int e10) {
+        if (!exact(m + 1, e10) || !exact(m / 10 + 1, e10 + 1)) return false;
+        const double x = exact_value(m, e10);
+        return exact_value(m - 1, e10) != x && exact_value(m + 1, e10) != x && exact_value(m / 10, e10 + 1) != x &&
+               exact_value(m / 10 + 1, e10 + 1) != x;
     }
 
     // Keys order by their content; escapes are resolved only when present.

@@ -60,32 +60,9 @@ char* format_u64(std::uint64_t v, char* end) {
     return p;
 }
 
-std::size_t format_double(double x, char* buf) {
+std::size_t layout_double(bool negative, const char* digits, int nd, int k, char* buf) {
     char* out = buf;
-    if (std::signbit(x)) *out++ = '-';
-    if (x == 0) {
-        std::memcpy(out, "0.0", 3);
-        return static_cast<std::size_t>(out + 3 - buf);
-    }
-    // Shortest round-trip digits in the form d[.ddd]e[+-]XX; re-laid out below.
-    char sci[40];
-    auto res = std::to_chars(sci, sci + sizeof sci, std::fabs(x), std::chars_format::scientific);
-    const char* s = sci;
-    const char* e = res.ptr;
-    char digits[20];
-    int nd = 0;
-    digits[nd++] = *s++;
-    if (*s == '.') {
-        ++s;
-        while (*s != 'e') digits[nd++] = *s++;
-    }
-    ++s;  // 'e'
-    bool eneg = *s == '-';
-    ++s;
-    int k = 0;
-    for (; s < e; ++s) k = k * 10 + (*s - '0');
-    if (eneg) k = -k;
-
+    if (negative) *out++ = '-';
     if (k >= -5 && k <= 15) {
         if (k < 0) {
             *out++ = '0';
@@ -121,6 +98,40 @@ std::size_t format_double(double x, char* buf) {
         out += tmp + sizeof tmp - t;
     }
     return static_cast<std::size_t>(out - buf);
+}
+
+int shortest_digits(double x, char digits[20], int& k) {
+    // Shortest round-trip digits in the form d[.ddd]e[+-]XX.
+    char sci[40];
+    auto res = std::to_chars(sci, sci + sizeof sci, std::fabs(x), std::chars_format::scientific);
+    const char* s = sci;
+    const char* e = res.ptr;
+    int nd = 0;
+    digits[nd++] = *s++;
+    if (*s == '.') {
+        ++s;
+        while (*s != 'e') digits[nd++] = *s++;
+    }
+    ++s;  // 'e'
+    bool eneg = *s == '-';
+    ++s;
+    k = 0;
+    for (; s < e; ++s) k = k * 10 + (*s - '0');
+    if (eneg) k = -k;
+    return nd;
+}
+
+std::size_t format_double(double x, char* buf) {
+    if (x == 0) {
+        char* out = buf;
+        if (std::signbit(x)) *out++ = '-';
+        std::memcpy(out, "0.0", 3);
+        return static_cast<std::size_t>(out + 3 - buf);
+    }
+    char digits[20];
+    int k;
+    const int nd = shortest_digits(x, digits, k);
+    return layout_double(std::signbit(x), digits, nd, k, buf);
 }
 
 void TextOut::grow(std::size_t n) {
