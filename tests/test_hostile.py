@@ -249,7 +249,9 @@ def test_big_text_broken_at_the_end(big_strings, old, new, message, column):
     n = _size(bad)
     assert bounded(kc.encode_checkpoint, bad, memory=3 * n + 64 * MiB) == expected
     assert bounded(kc.reduce_channel, "add", bad, "0", memory=3 * n + 64 * MiB) == expected
-    # the whole update list is read before any element is looked at
+    # the state's parse error comes before its kind is looked at, and the whole
+    # update list is read before any element is
+    assert bounded(kc.advance_superstep, bad, "{}", "[]", memory=3 * n + 64 * MiB) == expected
     assert bounded(kc.advance_superstep, "{}", "{}", bad, memory=3 * n + 64 * MiB) == expected
 
 
