@@ -5,8 +5,9 @@
 // the first text also serves as the reducer name and the other two as current
 // and update values for reduce_channel.  Neither may crash, and a successful
 // result must be canonical: parsing it and writing it again gives it back.
-// advance_superstep, which merges channel texts without parsing them, must
-// agree with merging parsed documents through apply_reducer, result or error.
+// advance_superstep and reduce_channel, which merge canonical texts without
+// parsing them, must agree with merging parsed documents through
+// apply_reducer, result or error.
 //
 // Build: clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -Isrc
 //        fuzz/fuzz_superstep.cpp src/graph/*.cpp src/json/*.cpp -o fuzz_superstep
@@ -108,12 +109,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::abort();
     }
 
-    out.clear();
-    if (graph::reduce_channel(parts[0], parts[1], parts[2], out, err)) check_canonical(out);
-    // The named reducers too, whatever the first text says.
-    for (std::string_view name : {"add", "append"}) {
+    // reduce_channel against apply_reducer on parsed documents, under the
+    // first text as a reducer name and under the named reducers.
+    for (std::string_view name : {parts[0], std::string_view("add"), std::string_view("append")}) {
         out.clear();
-        if (graph::reduce_channel(name, parts[1], parts[2], out, err)) check_canonical(out);
+        const bool reduced = graph::reduce_channel(name, parts[1], parts[2], out, err);
+        json::Arena arena;
+        json::JsonValue update, current;
+        json::JsonError first_err;
+        const bool parsed = json::parse_json_text(parts[2], arena, update, first_err) &&
+                            json::parse_json_text(parts[1], arena, current, first_err);
+        if (reduced != parsed) std::abort();
+        if (!reduced) {
+            if (err.text() != first_err.text()) std::abort();
+            continue;
+        }
+        check_canonical(out);
+        expected.clear();
+        json::write_json(graph::apply_reducer(name, current, std::move(update)), expected);
+        if (out != expected) std::abort();
     }
     return 0;
 }

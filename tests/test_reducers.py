@@ -51,6 +51,16 @@ CASES = [
     ("append", "5", "6", "[5,6]"),
     ("append", '{"a":1}', "[2]", '[{"a":1},2]'),
     ('append', '"x"', "[]", '["x"]'),
+    ("append", "[]", "[[]]", "[[]]"),
+    ("append", "null", "[null]", "[null]"),
+    ("append", '"a,b"', '["]"]', '["a,b","]"]'),
+    # texts not in canonical form are merged as their canonical form
+    ("append", "[1, 2]", " [ 3 ] ", "[1,2,3]"),
+    ("append", '{"b":1,"a":2}', '{"d":1,"c":2}', '[{"a":2,"b":1},{"c":2,"d":1}]'),
+    ("append", '"\\u0041"', "[1.50, -0]", '["A",1.5,-0.0]'),
+    ("add", " 1.50 ", "1E0", "2.5"),
+    ("add", "1.0", "-0", "1"),
+    ("last_value", "[1]", ' "\\/" ', '"/"'),
     # every other name replaces
     ("last_value", "[1,2]", '{"b":2,"a":1}', '{"a":1,"b":2}'),
     ("last_value", "1", "2.0", "2.0"),
@@ -72,6 +82,8 @@ def test_reduce_channel(reducer, current, update, expected):
         ("[", "", "EOF while parsing a value at line 1 column 0"),  # update_json is parsed first
         ("[", "1", "EOF while parsing a list at line 1 column 1"),
         ("1", "[1,]", "trailing comma at line 1 column 4"),
+        ("[1,", "[2]", "EOF while parsing a value at line 1 column 3"),
+        ("[1]", "[2] x", "trailing characters at line 1 column 5"),
     ],
 )
 def test_parse_failures(current, update, message):

@@ -160,9 +160,9 @@ JsonValue apply_reducer(std::string_view reducer, const JsonValue& current, Json
 
 bool reads_current(std::string_view reducer) { return reducer == kAdd || reducer == kAppend; }
 
-void reduce_text(std::string_view reducer, std::string& text, JsonValue&& update) {
+void reduce_text(std::string_view reducer, std::string& text, std::string_view update) {
     if (reducer == kAdd) {
-        const JsonValue sum = add_values(number_of_text(text), update);
+        const JsonValue sum = add_values(number_of_text(text), number_of_text(update));
         text.clear();
         json::write_json(sum, text);
         return;
@@ -181,21 +181,16 @@ void reduce_text(std::string_view reducer, std::string& text, JsonValue&& update
             text.insert(0, 1, '[');
             empty = false;
         }
-        auto add = [&](const JsonValue& v) {
+        // A list's elements are its text between the brackets.
+        const std::string_view items = update.front() == '[' ? update.substr(1, update.size() - 2) : update;
+        if (!items.empty()) {
             if (!empty) text.push_back(',');
-            empty = false;
-            json::write_json(v, text);
-        };
-        if (update.is_array()) {
-            for (const JsonValue& v : update.array_unchecked()) add(v);
-        } else {
-            add(update);
+            text.append(items);
         }
         text.push_back(']');
         return;
     }
-    text.clear();
-    json::write_json(update, text);
+    text.assign(update);
 }
 
 }  // namespace klov::graph

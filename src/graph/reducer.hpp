@@ -15,11 +15,12 @@ namespace klov::graph {
 // Never fails; parts of `update` are moved into the result.
 json::JsonValue apply_reducer(std::string_view reducer, const json::JsonValue& current, json::JsonValue update);
 
-// The same merge on text: `text` holds the canonical text of the current
-// value (as write_json gives it) and receives the canonical text of the
-// result.  Gives exactly the text of what apply_reducer gives, without
-// parsing the current value: an appended list grows where it lies.
-void reduce_text(std::string_view reducer, std::string& text, json::JsonValue&& update);
+// The same merge on canonical text (as write_json gives it): `text` holds
+// the text of the current value and receives the text of the result;
+// `update` is the text of the update value.  Gives exactly the text of what
+// apply_reducer gives, without parsing either: lists are joined as text and
+// an appended list grows where it lies.
+void reduce_text(std::string_view reducer, std::string& text, std::string_view update);
 
 // Whether the merge under `reducer` looks at the current value at all; the
 // replacing reducers do not.
@@ -28,8 +29,9 @@ bool reads_current(std::string_view reducer);
 // The sum under "add", exposed for the superstep code and tests.
 json::JsonValue add_values(const json::JsonValue& current, const json::JsonValue& update);
 
-// Parses update_json, then current_json, merges them under `reducer` and
-// writes the compact text of the result to `out` (replacing its contents).
+// Reads update_json, then current_json (each is used as it stands when it is
+// already canonical), merges them under `reducer` and writes the compact
+// text of the result to `out` (replacing its contents).
 // On a parse failure returns false with `err` set and leaves `out` alone.
 bool reduce_channel(std::string_view reducer, std::string_view current_json, std::string_view update_json,
                     std::string& out, json::JsonError& err);

@@ -178,6 +178,7 @@ bool advance_superstep(std::string_view state_json, std::string_view reducers_js
     const ReducerTable table(entries);
     std::vector<Channel> channels = channels_of(members, arena);
     std::vector<std::string> written;
+    std::string value;
     for (JsonValue& u : updates) {
         if (u.is_null()) continue;
         for (Member& m : u.as_object()) {
@@ -188,7 +189,9 @@ bool advance_superstep(std::string_view state_json, std::string_view reducers_js
                 written.emplace_back();
                 if (reads_current(reducer)) written.back().assign(c.input);
             }
-            reduce_text(reducer, written[c.own], std::move(m.value));
+            value.clear();
+            json::write_json(m.value, value);
+            reduce_text(reducer, written[c.own], value);
         }
     }
 
@@ -198,16 +201,33 @@ bool advance_superstep(std::string_view state_json, std::string_view reducers_js
     return true;
 }
 
+namespace {
+
+// `text` as it stands when it is canonical, else its canonical form in
+// `storage`; false with the parse error when it is not JSON.
+bool canonical_form(std::string_view text, std::string& storage, std::string_view& out, JsonError& err) {
+    if (json::is_canonical_text(text)) {
+        out = text;
+        return true;
+    }
+    json::CanonicalText c;
+    if (!c.read_text(text, err)) return false;
+    c.append_to(storage);
+    out = storage;
+    return true;
+}
+
+}  // namespace
+
 bool reduce_channel(std::string_view reducer, std::string_view current_json, std::string_view update_json,
                     std::string& out, JsonError& err) {
-    Arena arena;
-    JsonValue update;
-    if (!json::parse_json_text(update_json, arena, update, err)) return false;
-    JsonValue current;
-    if (!json::parse_json_text(current_json, arena, current, err)) return false;
-    const JsonValue result = apply_reducer(reducer, current, std::move(update));
+    std::string update_storage, current_storage;
+    std::string_view update, current;
+    if (!canonical_form(update_json, update_storage, update, err)) return false;
+    if (!canonical_form(current_json, current_storage, current, err)) return false;
     std::string text;
-    json::write_json(result, text);
+    if (reads_current(reducer)) text.assign(current);
+    reduce_text(reducer, text, update);
     out.swap(text);
     return true;
 }

@@ -298,7 +298,8 @@ bool split_object(std::string_view text, std::vector<VerbatimMember>& members) {
     const std::size_t kept = members.size();
     const char* end = text.data() + text.size();
     Recogniser<kTrusted> r(end);
-    if (r.object(text.data(), kBudget, &members) == end) return true;
+    const char* stop = r.object(text.data(), kBudget, &members);
+    if (stop != nullptr && stop == end) return true;
     members.resize(kept);
     return false;
 }
@@ -308,7 +309,8 @@ bool split_object(std::string_view text, std::vector<VerbatimMember>& members) {
 bool is_canonical_text(std::string_view text) {
     const char* end = text.data() + text.size();
     Recogniser<false> r(end);
-    return r.value(text.data(), kBudget) == end;
+    const char* stop = r.value(text.data(), kBudget);
+    return stop != nullptr && stop == end;
 }
 
 bool split_canonical_object(std::string_view text, std::vector<VerbatimMember>& members) {
