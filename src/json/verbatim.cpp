@@ -18,9 +18,77 @@ bool is_digit(char c) { return static_cast<unsigned char>(c - '0') < 10; }
 // The parser's nesting budget: 127 nested containers are accepted.
 constexpr int kBudget = 128;
 
-// Digits in a double literal: the writer's never has more than 17
-// significant ones and at most five zeros before them ("0.00001").
-constexpr int kMaxDigits = 24;
+constexpr int kMaxRun = 17;
+
+constexpr std::uint64_t kPow10[18] = {1ull,
+                                      10ull,
+                                      100ull,
+                                      1000ull,
+                                      10000ull,
+                                      100000ull,
+                                      1000000ull,
+                                      10000000ull,
+                                      100000000ull,
+                                      1000000000ull,
+                                      10000000000ull,
+                                      100000000000ull,
+                                      1000000000000ull,
+                                      10000000000000ull,
+                                      100000000000000ull,
+                                      1000000000000000ull,
+                                      10000000000000000ull,
+                                      100000000000000000ull};
+
+// The value of n <= 19 decimal digits, eight at a time where it can: one
+// long chain of multiply-adds per digit is what a number costs otherwise.
+std::uint64_t digits_value(const char* p, int n) {
+    std::uint64_t m = 0;
+    for (; n >= 8; n -= 8, p += 8) {
+        std::uint64_t v;
+        std::memcpy(&v, p, 8);
+        v -= 0x3030303030303030ull;                  // eight digits, first in the low byte
+        v = v * 10 + (v >> 8);                       // pairs
+        v = (((v & 0x000000FF000000FFull) * (100 + (1000000ull << 32))) +
+             (((v >> 16) & 0x000000FF000000FFull) * (1 + (10000ull << 32)))) >>
+            32;
+        m = m * 100000000 + v;
+    }
+    for (; n > 0; --n) m = m * 10 + static_cast<unsigned>(*p++ - '0');
+    return m;
+}
+
+// The first byte at or after p that is not a decimal digit, or end; eight
+// bytes at a time while they last.
+const char* skip_digits(const char* p, const char* end) {
+    constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
+    constexpr std::uint64_t kHigh = 0x8080808080808080ull;
+    while (end - p >= 8) {
+        std::uint64_t v;
+        std::memcpy(&v, p, 8);
+        // Digits become 0..9; a byte is flagged when it is 10 or more (the
+        // sum cannot carry into the next byte) or had its high bit set.
+        const std::uint64_t x = v ^ 0x3030303030303030ull;
+        const std::uint64_t flagged = (((x & kLow7) + 0x7676767676767676ull) | x) & kHigh;
+        if (flagged != 0) return p + (__builtin_ctzll(flagged) >> 3);
+        p += 8;
+    }
+    while (p != end && is_digit(*p)) ++p;
+    return p;
+}
+
+bool same_bytes(const char* a, const char* b, std::size_t n) {
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        std::uint64_t x, y;
+        std::memcpy(&x, a + i, 8);
+        std::memcpy(&y, b + i, 8);
+        if (x != y) return false;
+    }
+    for (; i < n; ++i) {
+        if (a[i] != b[i]) return false;
+    }
+    return true;
+}
 // The longest double the writer produces is "-1.7976931348623157e+308".
 constexpr std::size_t kMaxText = 32;
 
@@ -177,7 +245,7 @@ private:
         if (*p == '0') {
             ++p;
         } else {
-            while (p != end_ && is_digit(*p)) ++p;
+            p = skip_digits(p, end_);
         }
         if (p != end_ && (*p == '.' || *p == 'e' || *p == 'E')) return double_literal(start);
         const std::size_t n = static_cast<std::size_t>(p - digits);
@@ -199,12 +267,12 @@ private:
         const bool negative = *p == '-';
         if (negative) ++p;
         const char* int_begin = p;
-        while (p != end_ && is_digit(*p)) ++p;
+        p = skip_digits(p, end_);
         const int int_len = static_cast<int>(p - int_begin);
         const char* frac_begin = p;
         if (p != end_ && *p == '.') {
             frac_begin = ++p;
-            while (p != end_ && is_digit(*p)) ++p;
+            p = skip_digits(p, end_);
         }
         const int frac_len = static_cast<int>(p - frac_begin);
         int exponent = 0;
@@ -217,33 +285,45 @@ private:
             if (exp_negative) exponent = -exponent;
         }
         const std::size_t n = static_cast<std::size_t>(p - start);
-        if (int_len + frac_len > kMaxDigits || n > kMaxText) return nullptr;
+        if (n > kMaxText) return nullptr;
 
-        // Digits of both parts in one run (a loop: these are too short for a
-        // library copy to pay off).
-        char all[kMaxDigits];
-        for (int i = 0; i < int_len; ++i) all[i] = int_begin[i];
-        for (int i = 0; i < frac_len; ++i) all[int_len + i] = frac_begin[i];
-        const int total = int_len + frac_len;
-        int first = 0;
-        while (first < total && all[first] == '0') ++first;
-        int last = total - 1;
-        while (last >= first && all[last] == '0') --last;
-        const int nd = last - first + 1;
-        const int k = int_len - 1 - first + exponent;
-        if (nd == 0 || nd > 17) {
-            if (nd > 0) return nullptr;
-            return (n == 3 && std::memcmp(start, "0.0", 3) == 0) || (n == 4 && std::memcmp(start, "-0.0", 4) == 0)
-                       ? p
-                       : nullptr;
+        // The significant run: from the first nonzero digit to the last
+        // digit.  The writer's is never longer than 17 (its trailing zeros,
+        // as in "1000000000000000.0", included).
+        std::uint64_t m;
+        int run, k;
+        if (*int_begin != '0') {
+            run = int_len + frac_len;
+            if (run > kMaxRun) return nullptr;
+            m = digits_value(int_begin, int_len) * kPow10[frac_len] + digits_value(frac_begin, frac_len);
+            k = int_len - 1 + exponent;
+        } else {
+            int zeros = 0;
+            while (zeros < frac_len && frac_begin[zeros] == '0') ++zeros;
+            if (zeros == frac_len) {  // zero is written 0.0
+                return n == 3 + (negative ? 1u : 0u) && int_len == 1 && frac_len == 1 && exponent == 0 &&
+                               p[-1] == '0'
+                           ? p
+                           : nullptr;
+            }
+            run = frac_len - zeros;
+            if (run > kMaxRun) return nullptr;
+            m = digits_value(frac_begin + zeros, run);
+            k = -(zeros + 1) + exponent;
         }
+        int nd = run;
+        while (m % 10 == 0) {
+            m /= 10;
+            --nd;
+        }
+
         char text[40];
-        std::size_t written = 0;
-        std::uint64_t m = 0;
-        for (int i = first; i <= last; ++i) m = m * 10 + static_cast<unsigned>(all[i] - '0');
+        std::size_t written;
         const int e10 = k - (nd - 1);
         if ((nd <= 15 && k >= -300 && k <= 300) || (nd == 16 && only_candidate(m, e10))) {
-            written = detail::layout_double(negative, all + first, nd, k, text);
+            char digits[24];
+            char* d = detail::format_u64(m, digits + sizeof digits);
+            written = detail::layout_double(negative, d, nd, k, text);
         } else {
             double x;
             if (exact(m, e10)) {
@@ -255,7 +335,7 @@ private:
             }
             written = detail::format_double(x, text);
         }
-        return written == n && std::memcmp(text, start, n) == 0 ? p : nullptr;
+        return written == n && same_bytes(text, start, n) ? p : nullptr;
     }
 
     // m x 10^e10 is read exactly when both factors are exact doubles: one
