@@ -288,6 +288,16 @@ def test_long_float_sequences():
     assert bounded(kc.aggregate_cost, range(n), memory=64 * MiB) == float(n * (n - 1) // 2)
 
 
+@pytest.mark.parametrize("na", [0, 1, 1025])
+def test_second_vector_far_longer_than_the_first(na):
+    # The second vector is scored block by block as it converts; blocks past
+    # the end of the first (an empty first included) only count.
+    a = [1.0] * na
+    for b in ([1.0] * (na + 200), OnlyIterates([1.0] * (na + 200)), bytes(na + 200)):
+        assert kc.cosine_similarity(a, b) == 0.0
+        assert kc.cosine_similarity(b, a) == 0.0
+
+
 def test_long_matrix():
     n = BIG_LIST
     row = [1.0, 0.0]

@@ -288,7 +288,9 @@ float add_squares(float sum, const float* x, std::size_t n) {
 void StreamedCosine::take(const float* y, std::size_t n) {
     // Values past x's length only count: the lengths differ, the score is 0.0.
     const std::size_t used = ny_ < nx_ ? std::min(n, nx_ - ny_) : 0;
-    const float* x = x_ + ny_;
+    // x is formed only where it points into x's values: past their end, or
+    // from the null pointer of an empty x, the offset alone is undefined.
+    const float* x = used > 0 ? x_ + ny_ : nullptr;
     float dot = dot_;
     float sy = sy_;
     for (std::size_t i = 0; i < used; ++i) {
