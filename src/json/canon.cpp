@@ -14,6 +14,7 @@
 #include <algorithm>
 
 #include "json/parser_impl.hpp"
+#include "json/verbatim.hpp"
 #include "json/writer_detail.hpp"
 
 namespace klov::json {
@@ -36,8 +37,10 @@ public:
     void number(const JsonNumber& n, std::string_view literal) {
         separate();
         // An integer literal is already canonical: no sign but '-', no
-        // leading zeros, no fraction or exponent.
-        if (n.kind != NumberKind::Double) out_.put(literal);
+        // leading zeros, no fraction or exponent.  So is a double literal
+        // in the writer's form, which most writers' shortest digits are;
+        // recognising one is cheaper than formatting the double.
+        if (n.kind != NumberKind::Double || is_canonical_double(literal, n.d)) out_.put(literal);
         else out_.number(n);
     }
     void string(std::string_view s, bool raw) {

@@ -180,6 +180,9 @@ public:
         }
     }
 
+    // A number literal with a fraction or exponent part, starting at `start`.
+    const char* double_at(const char* start, double value) const { return double_literal(start, &value); }
+
 private:
     const char* array(const char* p, int budget) {
         if (--budget == 0) return nullptr;
@@ -262,7 +265,8 @@ private:
     // to 15 significant digits need no conversion: in the normal range every
     // decimal that short reads back unchanged, so it is the only, and so the
     // shortest, digit string of its double, and only the layout is checked.
-    const char* double_literal(const char* start) const {
+    // `known`, when given, is the double the literal reads as.
+    const char* double_literal(const char* start, const double* known = nullptr) const {
         const char* p = start;
         const bool negative = *p == '-';
         if (negative) ++p;
@@ -326,7 +330,9 @@ private:
             written = detail::layout_double(negative, d, nd, k, text);
         } else {
             double x;
-            if (exact(m, e10)) {
+            if (known != nullptr) {
+                x = *known;
+            } else if (exact(m, e10)) {
                 x = exact_value(m, e10);
                 if (negative) x = -x;
             } else {
@@ -385,6 +391,13 @@ bool split_object(std::string_view text, std::vector<VerbatimMember>& members) {
 }
 
 }  // namespace
+
+bool is_canonical_double(std::string_view literal, double value) {
+    if (literal.empty()) return false;
+    const char* end = literal.data() + literal.size();
+    Recogniser<false> r(end);
+    return r.double_at(literal.data(), value) == end;
+}
 
 bool is_canonical_text(std::string_view text) {
     const char* end = text.data() + text.size();
