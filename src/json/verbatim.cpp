@@ -274,19 +274,25 @@ private:
         p = skip_digits(p, end_);
         const int int_len = static_cast<int>(p - int_begin);
         const char* frac_begin = p;
-        if (p != end_ && *p == '.') {
+        const bool point = p != end_ && *p == '.';
+        if (point) {
             frac_begin = ++p;
             p = skip_digits(p, end_);
         }
         const int frac_len = static_cast<int>(p - frac_begin);
         int exponent = 0;
+        bool has_exp = false, exp_written = false;  // the latter: as the writer writes it
         if (p != end_ && (*p == 'e' || *p == 'E')) {
+            has_exp = true;
+            const bool lower = *p == 'e';
             if (++p == end_) return nullptr;
             const bool exp_negative = *p == '-';
-            if (*p == '-' || *p == '+') ++p;
+            const bool exp_signed = exp_negative || *p == '+';
+            if (exp_signed) ++p;
             const char* e = p;
             while (p != end_ && is_digit(*p) && p - e < 4) exponent = exponent * 10 + (*p++ - '0');
             if (exp_negative) exponent = -exponent;
+            exp_written = lower && exp_signed && p != e && *e != '0';
         }
         const std::size_t n = static_cast<std::size_t>(p - start);
         if (n > kMaxText) return nullptr;
@@ -295,20 +301,16 @@ private:
         // digit.  The writer's is never longer than 17 (its trailing zeros,
         // as in "1000000000000000.0", included).
         std::uint64_t m;
-        int run, k;
+        int run, k, zeros = 0;
         if (*int_begin != '0') {
             run = int_len + frac_len;
             if (run > kMaxRun) return nullptr;
             m = digits_value(int_begin, int_len) * kPow10[frac_len] + digits_value(frac_begin, frac_len);
             k = int_len - 1 + exponent;
         } else {
-            int zeros = 0;
             while (zeros < frac_len && frac_begin[zeros] == '0') ++zeros;
             if (zeros == frac_len) {  // zero is written 0.0
-                return n == 3 + (negative ? 1u : 0u) && int_len == 1 && frac_len == 1 && exponent == 0 &&
-                               p[-1] == '0'
-                           ? p
-                           : nullptr;
+                return n == 3 + (negative ? 1u : 0u) && int_len == 1 && frac_len == 1 && !has_exp ? p : nullptr;
             }
             run = frac_len - zeros;
             if (run > kMaxRun) return nullptr;
@@ -321,27 +323,31 @@ private:
             --nd;
         }
 
-        char text[40];
-        std::size_t written;
         const int e10 = k - (nd - 1);
         if ((nd <= 15 && k >= -300 && k <= 300) || (nd == 16 && only_candidate(m, e10))) {
-            char digits[24];
-            char* d = detail::format_u64(m, digits + sizeof digits);
-            written = detail::layout_double(negative, d, nd, k, text);
-        } else {
-            double x;
-            if (known != nullptr) {
-                x = *known;
-            } else if (exact(m, e10)) {
-                x = exact_value(m, e10);
-                if (negative) x = -x;
-            } else {
-                const auto res = std::from_chars(start, p, x);
-                if (res.ec != std::errc() || res.ptr != p || !std::isfinite(x)) return nullptr;
+            // The digits are the double's shortest; what is left is the
+            // layout: plain for exponents -5..15, else d.ddde[+-]k.
+            if (k >= -5 && k <= 15) {
+                if (has_exp || !point) return nullptr;
+                if (k < 0) return int_len == 1 && frac_len == zeros + nd ? p : nullptr;
+                if (nd > k + 1) return frac_len == nd - k - 1 ? p : nullptr;
+                return frac_len == 1 && *frac_begin == '0' ? p : nullptr;
             }
-            written = detail::format_double(x, text);
+            if (!exp_written || int_len != 1 || *int_begin == '0') return nullptr;
+            return (nd == 1 ? !point : point && frac_len == nd - 1) ? p : nullptr;
         }
-        return written == n && same_bytes(text, start, n) ? p : nullptr;
+        double x;
+        if (known != nullptr) {
+            x = *known;
+        } else if (exact(m, e10)) {
+            x = exact_value(m, e10);
+            if (negative) x = -x;
+        } else {
+            const auto res = std::from_chars(start, p, x);
+            if (res.ec != std::errc() || res.ptr != p || !std::isfinite(x)) return nullptr;
+        }
+        char text[40];
+        return detail::format_double(x, text) == n && same_bytes(text, start, n) ? p : nullptr;
     }
 
     // m x 10^e10 is read exactly when both factors are exact doubles: one
