@@ -131,6 +131,18 @@ def test_state_text_forms(state):
         assert canonical(state) == state
 
 
+def test_many_new_channels_interleaved():
+    """New channels land between each other and between the state's own, in
+    linear time: 2 x 60,000 of them written in interleaved key order."""
+    n = 120_000
+    state = {f"k{i:06d}": 0 for i in range(0, n, 7)}
+    updates = [{f"k{i:06d}": i for i in range(0, n, 2)}, {f"k{i:06d}": [i] for i in range(1, n, 2)}]
+    got = kc.advance_superstep(json.dumps(state), "{}", json.dumps(updates))
+    for update in updates:
+        state.update(update)
+    assert got == canonical(json.dumps(state))
+
+
 def test_large_state_many_writes():
     state = {f"ch{i:04d}": list(range(50)) for i in range(300)}
     reducers = {f"ch{i:04d}": "append" for i in range(0, 300, 2)}

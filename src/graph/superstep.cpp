@@ -95,35 +95,71 @@ std::vector<Channel> channels_of(const std::vector<json::VerbatimMember>& member
     return channels;
 }
 
-// The channel named `key`: one ordered lookup, and one ordered insert when
-// the state has no such channel yet.
-Channel& channel_named(std::vector<Channel>& channels, std::string_view key) {
-    auto it = std::lower_bound(channels.begin(), channels.end(), key,
-                               [](const Channel& c, std::string_view k) { return json::key_less(c.key, k); });
-    if (it != channels.end() && it->key == key) return *it;
-    Channel c;
-    c.key = key;
-    c.input = "null";
-    c.fresh = true;
-    return *channels.insert(it, c);
-}
+// The state's channels, in key order, and the ones this superstep adds, in
+// the order first written.  Added channels are looked up by hash and put in
+// order once, when the state is written out, so that many new channels cost
+// no more than many writes.
+class Channels {
+public:
+    explicit Channels(std::vector<Channel> state) : state_(std::move(state)), added_names_(16) {}
 
-void write_state(const std::vector<Channel>& channels, const std::vector<std::string>& written, std::string& out) {
-    std::size_t size = 2;
-    for (const Channel& c : channels) {
-        size += 4 + c.key.size() + (c.own == Channel::kNone ? c.input.size() : written[c.own].size());
+    // The channel named `key`: one ordered lookup among the state's
+    // channels, else one hash lookup (and insert) among the added ones.
+    Channel& named(std::string_view key) {
+        auto it = std::lower_bound(state_.begin(), state_.end(), key,
+                                   [](const Channel& c, std::string_view k) { return json::key_less(c.key, k); });
+        if (it != state_.end() && it->key == key) return *it;
+        const std::uint32_t id = added_names_.intern(key);
+        if (id == added_.size()) {
+            Channel c;
+            c.key = key;
+            c.input = "null";
+            c.fresh = true;
+            added_.push_back(c);
+        }
+        return added_[id];
     }
+
+    // Puts the added channels in key order; lookups are over after this.
+    void order() {
+        std::sort(added_.begin(), added_.end(),
+                  [](const Channel& a, const Channel& b) { return json::key_less(a.key, b.key); });
+    }
+
+    // Calls f for every channel in key order (after order()).
+    template <class F>
+    void in_order(F f) const {
+        auto a = added_.begin();
+        for (const Channel& c : state_) {
+            for (; a != added_.end() && json::key_less(a->key, c.key); ++a) f(*a);
+            f(c);
+        }
+        for (; a != added_.end(); ++a) f(*a);
+    }
+
+private:
+    std::vector<Channel> state_;
+    NameTable added_names_;
+    std::vector<Channel> added_;
+};
+
+void write_state(Channels& channels, const std::vector<std::string>& written, std::string& out) {
+    channels.order();
+    std::size_t size = 2;
+    channels.in_order([&](const Channel& c) {
+        size += 4 + c.key.size() + (c.own == Channel::kNone ? c.input.size() : written[c.own].size());
+    });
     out.reserve(size + size / 64);
     out.push_back('{');
     bool first = true;
-    for (const Channel& c : channels) {
+    channels.in_order([&](const Channel& c) {
         if (!first) out.push_back(',');
         first = false;
         if (c.own == Channel::kNone) {
             // Untouched: the member's bytes, key and value, as they stood.
             const char* from = c.key_text.data() - 1;
             out.append(from, static_cast<std::size_t>(c.input.data() + c.input.size() - from));
-            continue;
+            return;
         }
         if (c.fresh) {
             json::write_json_string(c.key, out);
@@ -134,7 +170,7 @@ void write_state(const std::vector<Channel>& channels, const std::vector<std::st
         }
         out.push_back(':');
         out.append(written[c.own]);
-    }
+    });
     out.push_back('}');
 }
 
@@ -176,14 +212,14 @@ bool advance_superstep(std::string_view state_json, std::string_view reducers_js
     }
 
     const ReducerTable table(entries);
-    std::vector<Channel> channels = channels_of(members, arena);
+    Channels channels(channels_of(members, arena));
     std::vector<std::string> written;
     std::string value;
     for (JsonValue& u : updates) {
         if (u.is_null()) continue;
         for (Member& m : u.as_object()) {
             const std::string_view reducer = table.empty() ? kDefaultReducer : table.lookup(m.key);
-            Channel& c = channel_named(channels, m.key);
+            Channel& c = channels.named(m.key);
             if (c.own == Channel::kNone) {
                 c.own = static_cast<std::uint32_t>(written.size());
                 written.emplace_back();
