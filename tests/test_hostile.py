@@ -7,12 +7,12 @@ figures are not meaningful and every byte costs more time."""
 
 import inspect
 import os
-import sys
 import time
 
 import pytest
 
 import klov_core as kc
+import peak_rss
 from test_frame import IterRaises
 
 SANITIZED = bool(os.environ.get("KLOV_SANITIZED"))
@@ -32,24 +32,7 @@ def outcome(fn, *args, **kwargs):
 
 # ------------------------------------------------------------------ time and memory
 
-def _can_reset_peak():
-    try:
-        with open("/proc/self/clear_refs", "w") as f:
-            f.write("5")
-        return True
-    except OSError:
-        return False
-
-
-MEASURE_MEMORY = sys.platform.startswith("linux") and not SANITIZED and _can_reset_peak()
-
-
-def _peak_rss():
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith("VmHWM:"):
-                return int(line.split()[1]) * 1024
-    raise AssertionError("no VmHWM")
+MEASURE_MEMORY = peak_rss.available()
 
 
 def bounded(fn, *args, memory):
@@ -57,15 +40,14 @@ def bounded(fn, *args, memory):
     deadline, and (where it can be measured) the process's peak resident
     memory may grow by at most `memory` bytes during it."""
     if MEASURE_MEMORY:
-        with open("/proc/self/clear_refs", "w") as f:
-            f.write("5")  # peak := current
-        base = _peak_rss()
+        peak_rss.reset()
+        base = peak_rss.peak()
     start = time.perf_counter()
     result = outcome(fn, *args)
     elapsed = time.perf_counter() - start
     assert elapsed < DEADLINE, f"{fn.__name__} took {elapsed:.1f}s"
     if MEASURE_MEMORY:
-        grown = _peak_rss() - base
+        grown = peak_rss.peak() - base
         assert grown <= memory, f"{fn.__name__}: peak grew by {grown >> 20} MiB, allowed {memory >> 20} MiB"
     return result
 

@@ -8,6 +8,7 @@ import tracemalloc
 
 import pytest
 
+import peak_rss
 from calls import CALLS, run
 
 SANITIZED = bool(os.environ.get("KLOV_SANITIZED"))
@@ -18,19 +19,7 @@ def _ids(calls):
 
 
 ROUNDS = 2_000 if SANITIZED else 100_000
-# Peak RSS is read from /proc and can be reset there; under the sanitizer's
-# allocator it says nothing about our memory.
-MEASURE_RSS = sys.platform.startswith("linux") and not SANITIZED
-
-
-def _reset_peak_rss():
-    with open("/proc/self/clear_refs", "w") as f:
-        f.write("5")  # peak := current
-
-
-def _peak_rss():
-    with open("/proc/self/status") as f:
-        return next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmHWM:"))
+MEASURE_RSS = peak_rss.available()
 
 
 @pytest.mark.parametrize("fn,args,exc", CALLS, ids=_ids(CALLS))
@@ -42,8 +31,8 @@ def test_no_reference_or_memory_growth(fn, args, exc):
     before = tracemalloc.get_traced_memory()[0]
     refs_before = sys.gettotalrefcount() if hasattr(sys, "gettotalrefcount") else None
     if MEASURE_RSS:
-        _reset_peak_rss()
-        rss_before = _peak_rss()
+        peak_rss.reset()
+        rss_before = peak_rss.peak()
     for _ in range(ROUNDS):
         run(fn, args, exc)
     gc.collect()
@@ -56,7 +45,7 @@ def test_no_reference_or_memory_growth(fn, args, exc):
     if MEASURE_RSS:
         # native memory is not traced: a leak of the smallest heap block per
         # call would raise the peak by 3 MiB
-        rss_grown = _peak_rss() - rss_before
+        rss_grown = peak_rss.peak() - rss_before
         assert rss_grown < 2 << 20, f"peak RSS grew by {rss_grown} bytes over {ROUNDS} calls"
 
 
