@@ -329,6 +329,33 @@ def test_doubles_round_trip(x):
     assert struct.pack("<d", float(out)) == struct.pack("<d", x)
 
 
+def _near_forms(x):
+    """Literals of x and of its decimal neighbours: the written form, Python's
+    forms, and the written form with its last digit moved by one."""
+    written = py_format_double(x)
+    forms = [written, repr(x), "%.17g" % x, "%.16e" % x, "%.15g" % x, "%.18e" % x]
+    digits = [i for i, c in enumerate(written) if c.isdigit() and "e" not in written[:i]]
+    last = digits[-1]
+    for step in (-1, 1):
+        d = int(written[last]) + step
+        if 0 <= d <= 9:
+            forms.append(written[:last] + str(d) + written[last + 1:])
+    return [f for f in forms if any(c in f for c in ".eE") and "inf" not in f and "nan" not in f]
+
+
+@settings(max_examples=400, deadline=None)
+@given(FLOATS | st.floats(min_value=1e-7, max_value=1e17))
+def test_written_doubles_pass_through_and_others_are_rewritten(x):
+    """State text in the written form is passed through as it stands; every
+    other literal of a double comes out in the written form."""
+    for literal in _near_forms(x):
+        if math.isinf(float(literal)):
+            continue  # out of range: an error, tested with the other literals
+        expected = py_format_double(float(literal))
+        state = '{"a":[%s]}' % literal
+        assert kc.advance_superstep(state, "{}", "[]") == '{"a":[%s]}' % expected, literal
+
+
 @settings(max_examples=500, deadline=None)
 @given(st.booleans(), st.text("0123456789", min_size=1, max_size=40), st.text("0123456789", max_size=40),
        st.one_of(st.none(), st.integers(-450, 450)))

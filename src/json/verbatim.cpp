@@ -39,6 +39,22 @@ constexpr std::uint64_t kPow10[18] = {1ull,
                                       10000000000000000ull,
                                       100000000000000000ull};
 
+__extension__ typedef unsigned __int128 Wide;
+
+// 10^0 .. 10^22 (10^22 < 2^74).
+constexpr auto kPow10Wide = [] {
+    struct Table {
+        Wide v[23];
+        constexpr const Wide& operator[](int i) const { return v[i]; }
+    } t{};
+    Wide p = 1;
+    for (int i = 0; i < 23; ++i) {
+        t.v[i] = p;
+        p *= 10;
+    }
+    return t;
+}();
+
 // The value of n <= 19 decimal digits, eight at a time where it can: one
 // long chain of multiply-adds per digit is what a number costs otherwise.
 std::uint64_t digits_value(const char* p, int n) {
@@ -324,18 +340,19 @@ private:
         }
 
         const int e10 = k - (nd - 1);
-        if ((nd <= 15 && k >= -300 && k <= 300) || (nd == 16 && only_candidate(m, e10))) {
-            // The digits are the double's shortest; what is left is the
-            // layout: plain for exponents -5..15, else d.ddde[+-]k.
+        // Once the digits are known to be the double's shortest, what is
+        // left is the layout: plain for exponents -5..15, else d.ddde[+-]k.
+        auto laid_out = [&](const char* stop) -> const char* {
             if (k >= -5 && k <= 15) {
                 if (has_exp || !point) return nullptr;
-                if (k < 0) return int_len == 1 && frac_len == zeros + nd ? p : nullptr;
-                if (nd > k + 1) return frac_len == nd - k - 1 ? p : nullptr;
-                return frac_len == 1 && *frac_begin == '0' ? p : nullptr;
+                if (k < 0) return int_len == 1 && frac_len == zeros + nd ? stop : nullptr;
+                if (nd > k + 1) return frac_len == nd - k - 1 ? stop : nullptr;
+                return frac_len == 1 && *frac_begin == '0' ? stop : nullptr;
             }
             if (!exp_written || int_len != 1 || *int_begin == '0') return nullptr;
-            return (nd == 1 ? !point : point && frac_len == nd - 1) ? p : nullptr;
-        }
+            return (nd == 1 ? !point : point && frac_len == nd - 1) ? stop : nullptr;
+        };
+        if ((nd <= 15 && k >= -300 && k <= 300) || (nd == 16 && only_candidate(m, e10))) return laid_out(p);
         double x;
         if (known != nullptr) {
             x = *known;
@@ -346,6 +363,7 @@ private:
             const auto res = std::from_chars(start, p, x);
             if (res.ec != std::errc() || res.ptr != p || !std::isfinite(x)) return nullptr;
         }
+        if (nd >= 16 && nearest_shortest(m, e10, std::fabs(x))) return laid_out(p);
         char text[40];
         return detail::format_double(x, text) == n && same_bytes(text, start, n) ? p : nullptr;
     }
@@ -367,6 +385,42 @@ private:
         const double x = exact_value(m, e10);
         return exact_value(m - 1, e10) != x && exact_value(m + 1, e10) != x && exact_value(m / 10, e10 + 1) != x &&
                exact_value(m / 10 + 1, e10 + 1) != x;
+    }
+
+    // For n = 16 or 17 digits m x 10^e10 reading as x > 0: they are x's
+    // shortest digits when x lies strictly within half a unit of m (so m is
+    // the nearest n-digit decimal, and it reads as x) and neither (n-1)-digit
+    // decimal next to it reads as x (so none shorter does).  Exact integer
+    // arithmetic settles the first: x = M 2^E, so x vs (m +- 1/2) 10^e10 is
+    // M 10^-e10 2^(E+1) vs 2m +- 1.  False also means "not decided".
+    static bool nearest_shortest(std::uint64_t m, int e10, double x) {
+        if (e10 > 0 || e10 < -22) return false;
+        std::uint64_t bits;
+        std::memcpy(&bits, &x, sizeof bits);
+        const int biased = static_cast<int>((bits >> 52) & 0x7FF);
+        if (biased == 0) return false;  // subnormal
+        const Wide a = static_cast<Wide>((bits & ((std::uint64_t{1} << 52) - 1)) | (std::uint64_t{1} << 52)) *
+                       kPow10Wide[-e10];
+        const int shift = biased - 1075 + 1;
+        if (!(compare_scaled(a, shift, 2 * m - 1) > 0 && compare_scaled(a, shift, 2 * m + 1) < 0)) return false;
+        const std::uint64_t below = m / 10;
+        if (!exact(below + 1, e10 + 1)) return false;
+        return exact_value(below, e10 + 1) != x && exact_value(below + 1, e10 + 1) != x;
+    }
+
+    // The sign of a 2^shift - c.
+    static int compare_scaled(Wide a, int shift, std::uint64_t c) {
+        const Wide wc = c;
+        if (shift >= 0) {
+            if (shift >= 64 || (a >> (127 - shift)) != 0) return 1;  // a 2^shift > 2^64 > c
+            const Wide v = a << shift;
+            return v < wc ? -1 : v > wc ? 1 : 0;
+        }
+        const int s = -shift;
+        if (s >= 128) return -1;  // a < 2^127, so a 2^shift < 1 <= c
+        const Wide q = a >> s;
+        if (q != wc) return q < wc ? -1 : 1;
+        return (a & ((Wide{1} << s) - 1)) != 0 ? 1 : 0;
     }
 
     // Keys order by their content; escapes are resolved only when present.
