@@ -271,31 +271,59 @@ std::unique_ptr<CanonSink> run(std::string_view text, JsonError& err, std::size_
 
 }  // namespace
 
+// Text that is already canonical is kept as it is: recognising it costs less
+// than rewriting it, and checkpoints and graph state usually are.
 struct CanonicalText::Impl {
     std::unique_ptr<CanonSink> sink;
+    std::string_view verbatim;
+    bool is_verbatim = false;
+
+    bool keep_if_canonical(std::string_view text) {
+        is_verbatim = is_canonical_text(text);
+        verbatim = is_verbatim ? text : std::string_view();
+        sink.reset();
+        return is_verbatim;
+    }
 };
 
 CanonicalText::CanonicalText() : impl_(std::make_unique<Impl>()) {}
 CanonicalText::~CanonicalText() = default;
 
 bool CanonicalText::read_text(std::string_view text, JsonError& err, std::size_t size_hint) {
+    if (impl_->keep_if_canonical(text)) return true;
     impl_->sink = run<false>(text, err, size_hint);
     return impl_->sink != nullptr;
 }
 
 bool CanonicalText::read_bytes(std::string_view bytes, JsonError& err, std::size_t size_hint) {
+    if (detail::valid_utf8(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()) &&
+        impl_->keep_if_canonical(bytes)) {
+        return true;
+    }
+    impl_->is_verbatim = false;
     impl_->sink = run<true>(bytes, err, size_hint);
     return impl_->sink != nullptr;
 }
 
-std::size_t CanonicalText::size() const { return impl_->sink ? impl_->sink->size() : 0; }
+std::size_t CanonicalText::size() const {
+    if (impl_->is_verbatim) return impl_->verbatim.size();
+    return impl_->sink ? impl_->sink->size() : 0;
+}
 
 void CanonicalText::copy_to(char* dst) const {
-    if (impl_->sink) impl_->sink->copy_to(dst);
+    if (impl_->is_verbatim) {
+        std::memcpy(dst, impl_->verbatim.data(), impl_->verbatim.size());
+    } else if (impl_->sink) {
+        impl_->sink->copy_to(dst);
+    }
 }
 
 void CanonicalText::append_to(std::string& out) {
-    if (impl_->sink) impl_->sink->append_to(out);
+    if (impl_->is_verbatim) {
+        out.append(impl_->verbatim);
+    } else if (impl_->sink) {
+        impl_->sink->append_to(out);
+    }
 }
 
 bool canonicalize_json_text(std::string_view text, std::string& out, JsonError& err) {

@@ -18,7 +18,9 @@ bool canonicalize_json_bytes(std::string_view bytes, std::string& out, JsonError
 
 // The same, for callers that place the result themselves: after a successful
 // read, size() is the length of the canonical text and copy_to() writes it,
-// so the final buffer can be allocated once at its exact size.
+// so the final buffer can be allocated once at its exact size.  Text that is
+// already canonical is kept by reference, so the text read must outlive the
+// object.
 class CanonicalText {
 public:
     CanonicalText();
