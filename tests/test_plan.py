@@ -2,7 +2,7 @@
 
 import os
 import time
-from collections import deque
+from collections import UserList, deque
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -139,3 +139,18 @@ def test_huge_graphs_stay_linear(shape):
     assert check(plan)
     # A quadratic plan would take minutes; the bound only catches that.
     assert elapsed < (60.0 if os.environ.get("KLOV_SANITIZED") else 5.0)
+
+
+class Name(str):
+    pass
+
+
+@pytest.mark.parametrize("container", [list, tuple, UserList])
+def test_names_come_back_as_plain_str(container):
+    """Plain str names may come back as the very objects given; instances of
+    str subclasses come back as plain str of the same text, in every step."""
+    given = ["b", Name("a"), "c", Name("c"), "x", Name("y")]
+    edges = [("a", "b"), ("x", "y"), ("y", "x")]
+    plan = kc.plan_supersteps(container(given), edges)
+    assert plan == [["a", "c"], ["b"], ["x", "y"]]
+    assert all(type(name) is str for step in plan for name in step)

@@ -10,7 +10,7 @@ namespace klov::graph {
 
 namespace {
 
-using Step = std::vector<std::string_view>;
+using Step = std::vector<std::size_t>;
 
 // The first sixteen bytes of a name as two big-endian words, zero-padded, so
 // that most comparisons while sorting are integer compares on data at hand.
@@ -22,6 +22,7 @@ struct Prefix {
 struct SortKey {
     Prefix prefix;
     std::string_view name;
+    std::size_t index;  // in the names list
 };
 
 std::uint64_t big_endian(const unsigned char* b) {
@@ -47,7 +48,7 @@ Step sorted_step(std::vector<SortKey>& keys) {
     });
     Step step;
     step.reserve(keys.size());
-    for (const SortKey& k : keys) step.push_back(k.name);
+    for (const SortKey& k : keys) step.push_back(k.index);
     return step;
 }
 
@@ -64,10 +65,15 @@ std::vector<Step> plan_supersteps(const std::vector<std::string_view>& names,
     IdentityTable identity(names.size());
     std::vector<std::uint32_t> occurrence(names.size());
     std::vector<Prefix> prefixes;
+    std::vector<std::size_t> first;  // first occurrence of each id
     prefixes.reserve(names.size());
+    first.reserve(names.size());
     for (std::size_t i = 0; i < names.size(); ++i) {
         const std::uint32_t id = table.intern(names[i]);
-        if (id == prefixes.size()) prefixes.push_back(prefix_of(names[i]));
+        if (id == prefixes.size()) {
+            prefixes.push_back(prefix_of(names[i]));
+            first.push_back(i);
+        }
         occurrence[i] = id;
         identity.add(names[i], id);
     }
@@ -114,7 +120,7 @@ std::vector<Step> plan_supersteps(const std::vector<std::string_view>& names,
         for (std::uint32_t id : wave) {
             if (placed[id]) continue;
             placed[id] = 1;
-            keys.push_back(SortKey{prefixes[id], table.key(id)});
+            keys.push_back(SortKey{prefixes[id], table.key(id), first[id]});
         }
         next.clear();
         for (std::uint32_t id : wave) {
@@ -131,7 +137,7 @@ std::vector<Step> plan_supersteps(const std::vector<std::string_view>& names,
     // per occurrence in the names list.
     keys.clear();
     for (std::size_t i = 0; i < names.size(); ++i) {
-        if (!placed[occurrence[i]]) keys.push_back(SortKey{prefixes[occurrence[i]], names[i]});
+        if (!placed[occurrence[i]]) keys.push_back(SortKey{prefixes[occurrence[i]], names[i], i});
     }
     if (!keys.empty()) result.push_back(sorted_step(keys));
     return result;

@@ -34,6 +34,21 @@ PyObject* impl_plan_supersteps(Args& args) {
     if (!args.text_list(0, nodes) || !args.text_pairs(1, edges)) return nullptr;
     const auto plan = graph::plan_supersteps(nodes.items, edges.items);
 
+    // Names come back as the very str objects passed in (they are immutable);
+    // only instances of str subclasses are turned into plain str.
+    PyObject* kept = nodes.keep.get();
+    const bool kept_tuple = PyTuple_CheckExact(kept);
+    auto name_at = [&](std::size_t index) -> PyObject* {
+        const auto at = static_cast<Py_ssize_t>(index);
+        PyObject* given = kept_tuple ? PyTuple_GetItem(kept, at) : PyList_GetItem(kept, at);
+        if (given != nullptr && PyUnicode_CheckExact(given)) {
+            Py_INCREF(given);
+            return given;
+        }
+        const std::string_view s = nodes.items[index];
+        return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+    };
+
     Ref result = Ref::steal(PyList_New(static_cast<Py_ssize_t>(plan.size())));
     if (!result) return result_failed();
     for (std::size_t s = 0; s < plan.size(); ++s) {
@@ -41,7 +56,7 @@ PyObject* impl_plan_supersteps(Args& args) {
         Ref inner = Ref::steal(PyList_New(static_cast<Py_ssize_t>(step.size())));
         if (!inner) return result_failed();
         for (std::size_t k = 0; k < step.size(); ++k) {
-            PyObject* name = PyUnicode_FromStringAndSize(step[k].data(), static_cast<Py_ssize_t>(step[k].size()));
+            PyObject* name = name_at(step[k]);
             if (name == nullptr) return result_failed();
             if (PyList_SetItem(inner.get(), static_cast<Py_ssize_t>(k), name) != 0) return result_failed();
         }
