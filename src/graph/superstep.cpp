@@ -20,7 +20,6 @@ using json::Array;
 using json::JsonError;
 using json::JsonValue;
 using json::Member;
-using json::Object;
 
 namespace {
 
