@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "json/parser_impl.hpp"
 #include "json/scan.hpp"
 #include "json/writer_detail.hpp"
 
@@ -13,31 +14,29 @@ namespace klov::json {
 
 namespace {
 
-bool is_digit(char c) { return static_cast<unsigned char>(c - '0') < 10; }
+using detail::is_digit;
+using detail::kExact10;
 
 // The parser's nesting budget: 127 nested containers are accepted.
 constexpr int kBudget = 128;
 
+// A double literal's significant run, from its first nonzero digit to its
+// last digit, is never longer in the writer's text ("1000000000000000.0"
+// included).
 constexpr int kMaxRun = 17;
 
-constexpr std::uint64_t kPow10[18] = {1ull,
-                                      10ull,
-                                      100ull,
-                                      1000ull,
-                                      10000ull,
-                                      100000ull,
-                                      1000000ull,
-                                      10000000ull,
-                                      100000000ull,
-                                      1000000000ull,
-                                      10000000000ull,
-                                      100000000000ull,
-                                      1000000000000ull,
-                                      10000000000000ull,
-                                      100000000000000ull,
-                                      1000000000000000ull,
-                                      10000000000000000ull,
-                                      100000000000000000ull};
+constexpr auto kPow10 = [] {
+    struct Table {
+        std::uint64_t v[kMaxRun + 1];
+        constexpr std::uint64_t operator[](int i) const { return v[i]; }
+    } t{};
+    std::uint64_t p = 1;
+    for (int i = 0; i <= kMaxRun; ++i) {
+        t.v[i] = p;
+        p *= 10;
+    }
+    return t;
+}();
 
 __extension__ typedef unsigned __int128 Wide;
 
@@ -105,12 +104,9 @@ bool same_bytes(const char* a, const char* b, std::size_t n) {
     }
     return true;
 }
+
 // The longest double the writer produces is "-1.7976931348623157e+308".
 constexpr std::size_t kMaxText = 32;
-
-// Powers of ten that are exact doubles.
-constexpr double kExact10[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
-                                 1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
 int hex_value(char c) {
     if (c >= '0' && c <= '9') return c - '0';
