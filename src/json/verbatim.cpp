@@ -193,7 +193,10 @@ public:
     }
 
     // A number literal with a fraction or exponent part, starting at `start`.
-    const char* double_at(const char* start, double value) const { return double_literal(start, &value); }
+    const char* double_at(const char* start, double value) const {
+        const char* digits = start + (*start == '-' ? 1 : 0);
+        return double_literal(start, skip_digits(digits, end_), &value);
+    }
 
 private:
     const char* array(const char* p, int budget) {
@@ -262,7 +265,7 @@ private:
         } else {
             p = skip_digits(p, end_);
         }
-        if (p != end_ && (*p == '.' || *p == 'e' || *p == 'E')) return double_literal(start);
+        if (p != end_ && (*p == '.' || *p == 'e' || *p == 'E')) return double_literal(start, p);
         const std::size_t n = static_cast<std::size_t>(p - digits);
         if (start != digits) {
             if (n == 1 && *digits == '0') return nullptr;
@@ -278,12 +281,11 @@ private:
     // decimal that short reads back unchanged, so it is the only, and so the
     // shortest, digit string of its double, and only the layout is checked.
     // `known`, when given, is the double the literal reads as.
-    const char* double_literal(const char* start, const double* known = nullptr) const {
-        const char* p = start;
-        const bool negative = *p == '-';
-        if (negative) ++p;
-        const char* int_begin = p;
-        p = skip_digits(p, end_);
+    // `int_end`: where the digits of the integer part end.
+    const char* double_literal(const char* start, const char* int_end, const double* known = nullptr) const {
+        const bool negative = *start == '-';
+        const char* int_begin = start + (negative ? 1 : 0);
+        const char* p = int_end;
         const int int_len = static_cast<int>(p - int_begin);
         const char* frac_begin = p;
         const bool point = p != end_ && *p == '.';
