@@ -7,7 +7,8 @@
 // the same content, and where one fails with a grammar error (not a wrong
 // kind) the full parse fails with the same text.  Text recognised as
 // canonical is exactly what parse-then-write gives, and whatever the writer
-// gives is recognised, member by member for objects.
+// gives is recognised, member by member for objects and element by element
+// for arrays.
 //
 // Build: clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -Isrc
 //        fuzz/fuzz_json_text.cpp src/json/*.cpp -o fuzz_json_text
@@ -80,6 +81,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (is_canonical_text(in)) require(ok && first == in);
     if (ok) {
         require(is_canonical_text(first));
+        std::vector<std::string_view> elements;
+        require(split_written_array(first, elements) == doc.is_array());
+        if (doc.is_array()) {
+            const Array& items = doc.as_array();
+            require(elements.size() == items.size());
+            for (std::size_t i = 0; i < items.size(); ++i) {
+                std::string value;
+                write_json(items[i], value);
+                require(elements[i] == value);
+            }
+        }
         std::vector<VerbatimMember> checked, split;
         require(split_canonical_object(first, checked) == doc.is_object());
         require(split_written_object(first, split) == doc.is_object());

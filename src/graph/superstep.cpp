@@ -18,8 +18,6 @@ namespace klov::graph {
 using json::Arena;
 using json::Array;
 using json::JsonError;
-using json::JsonValue;
-using json::Member;
 
 namespace {
 
@@ -74,6 +72,14 @@ struct Channel {
     static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
 };
 
+// The key of a member of written text, escapes resolved.
+std::string_view key_of(const json::VerbatimMember& m, Arena& arena, std::string& scratch) {
+    if (m.key.find('\\') == std::string_view::npos) return m.key;
+    scratch.clear();
+    json::unescape_canonical(m.key, scratch);
+    return arena.store(scratch);
+}
+
 // The channels of a canonical state object, in key order.
 std::vector<Channel> channels_of(const std::vector<json::VerbatimMember>& members, Arena& arena) {
     std::vector<Channel> channels;
@@ -82,12 +88,7 @@ std::vector<Channel> channels_of(const std::vector<json::VerbatimMember>& member
     for (const json::VerbatimMember& m : members) {
         Channel c;
         c.key_text = m.key;
-        c.key = m.key;
-        if (m.key.find('\\') != std::string_view::npos) {
-            scratch.clear();
-            json::unescape_canonical(m.key, scratch);
-            c.key = arena.store(scratch);
-        }
+        c.key = key_of(m, arena, scratch);
         c.input = m.value;
         channels.push_back(c);
     }
@@ -173,6 +174,21 @@ void write_state(Channels& channels, const std::vector<std::string>& written, st
     out.push_back('}');
 }
 
+// `text` as it stands when it is canonical, else its canonical form in
+// `storage`; false with the parse error when it is not JSON.
+bool canonical_form(std::string_view text, std::string& storage, std::string_view& out, JsonError& err) {
+    if (json::is_canonical_text(text)) {
+        out = text;
+        return true;
+    }
+    json::CanonicalText c;
+    if (!c.read_text(text, err)) return false;
+    c.append_to(storage);
+    out = storage;
+    return true;
+}
+
+
 }  // namespace
 
 bool advance_superstep(std::string_view state_json, std::string_view reducers_json, std::string_view updates_json,
@@ -198,13 +214,23 @@ bool advance_superstep(std::string_view state_json, std::string_view reducers_js
     Arena arena;
     std::vector<std::pair<std::string_view, std::string_view>> entries;
     if (!json::read_string_map(reducers_json, arena, entries, err)) return false;
-    Array updates;
-    if (!json::read_document_array(updates_json, arena, updates, err)) return false;
+    // The update list in canonical form, split into its elements: each
+    // write is then merged as the text it will be written as.  Anything but
+    // an array is reported by the fixed-shape read, with its exact error.
+    std::string updates_storage;
+    std::string_view updates_text;
+    std::vector<std::string_view> updates;
+    if (!canonical_form(updates_json, updates_storage, updates_text, err) ||
+        !json::split_written_array(updates_text, updates)) {
+        Array parsed;
+        if (!json::read_document_array(updates_json, arena, parsed, err)) return false;
+        throw std::logic_error("update list read as an array but not split into elements");
+    }
 
     // A bad element fails the whole call whatever came before it, so it is
     // found before any work is done.
-    for (const JsonValue& u : updates) {
-        if (!u.is_null() && !u.is_object()) {
+    for (std::string_view u : updates) {
+        if (u != "null" && u.front() != '{') {
             err = unpositioned("each node update must be a JSON object or null");
             return false;
         }
@@ -213,20 +239,22 @@ bool advance_superstep(std::string_view state_json, std::string_view reducers_js
     const ReducerTable table(entries);
     Channels channels(channels_of(members, arena));
     std::vector<std::string> written;
-    std::string value;
-    for (JsonValue& u : updates) {
-        if (u.is_null()) continue;
-        for (Member& m : u.as_object()) {
-            const std::string_view reducer = table.empty() ? kDefaultReducer : table.lookup(m.key);
-            Channel& c = channels.named(m.key);
+    std::vector<json::VerbatimMember> writes;
+    std::string scratch;
+    for (std::string_view u : updates) {
+        if (u == "null") continue;
+        writes.clear();
+        json::split_written_object(u, writes);
+        for (const json::VerbatimMember& m : writes) {
+            const std::string_view key = key_of(m, arena, scratch);
+            const std::string_view reducer = table.empty() ? kDefaultReducer : table.lookup(key);
+            Channel& c = channels.named(key);
             if (c.own == Channel::kNone) {
                 c.own = static_cast<std::uint32_t>(written.size());
                 written.emplace_back();
                 if (reads_current(reducer)) written.back().assign(c.input);
             }
-            value.clear();
-            json::write_json(m.value, value);
-            reduce_text(reducer, written[c.own], value);
+            reduce_text(reducer, written[c.own], m.value);
         }
     }
 
@@ -235,24 +263,6 @@ bool advance_superstep(std::string_view state_json, std::string_view reducers_js
     out.swap(text);
     return true;
 }
-
-namespace {
-
-// `text` as it stands when it is canonical, else its canonical form in
-// `storage`; false with the parse error when it is not JSON.
-bool canonical_form(std::string_view text, std::string& storage, std::string_view& out, JsonError& err) {
-    if (json::is_canonical_text(text)) {
-        out = text;
-        return true;
-    }
-    json::CanonicalText c;
-    if (!c.read_text(text, err)) return false;
-    c.append_to(storage);
-    out = storage;
-    return true;
-}
-
-}  // namespace
 
 bool reduce_channel(std::string_view reducer, std::string_view current_json, std::string_view update_json,
                     std::string& out, JsonError& err) {

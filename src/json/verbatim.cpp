@@ -166,6 +166,21 @@ public:
         }
     }
 
+    const char* array(const char* p, int budget, std::vector<std::string_view>* elements = nullptr) {
+        if (--budget == 0) return nullptr;
+        if (++p == end_) return nullptr;
+        if (*p == ']') return p + 1;
+        for (;;) {
+            const char* v = p;
+            p = value(p, budget);
+            if (p == nullptr || p == end_) return nullptr;
+            if (elements) elements->push_back(std::string_view(v, static_cast<std::size_t>(p - v)));
+            if (*p == ']') return p + 1;
+            if (*p != ',') return nullptr;
+            ++p;
+        }
+    }
+
     const char* object(const char* p, int budget, std::vector<VerbatimMember>* members) {
         if (--budget == 0) return nullptr;
         if (++p == end_) return nullptr;
@@ -199,18 +214,7 @@ public:
     }
 
 private:
-    const char* array(const char* p, int budget) {
-        if (--budget == 0) return nullptr;
-        if (++p == end_) return nullptr;
-        if (*p == ']') return p + 1;
-        for (;;) {
-            p = value(p, budget);
-            if (p == nullptr || p == end_) return nullptr;
-            if (*p == ']') return p + 1;
-            if (*p != ',') return nullptr;
-            ++p;
-        }
-    }
+
 
     template <std::size_t N>
     const char* word(const char* p, const char (&w)[N]) const {
@@ -470,6 +474,17 @@ bool split_canonical_object(std::string_view text, std::vector<VerbatimMember>& 
 
 bool split_written_object(std::string_view text, std::vector<VerbatimMember>& members) {
     return split_object<true>(text, members);
+}
+
+bool split_written_array(std::string_view text, std::vector<std::string_view>& elements) {
+    if (text.empty() || text.front() != '[') return false;
+    const std::size_t kept = elements.size();
+    const char* end = text.data() + text.size();
+    Recogniser<true> r(end);
+    const char* stop = r.array(text.data(), kBudget, &elements);
+    if (stop != nullptr && stop == end) return true;
+    elements.resize(kept);
+    return false;
 }
 
 void unescape_canonical(std::string_view body, std::string& out) {

@@ -42,6 +42,10 @@ bool split_canonical_object(std::string_view text, std::vector<VerbatimMember>& 
 // Returns false when the text is not an object.
 bool split_written_object(std::string_view text, std::vector<VerbatimMember>& members);
 
+// The elements of written array text, appended to `elements` in order.
+// Returns false when the text is not an array.
+bool split_written_array(std::string_view text, std::vector<std::string_view>& elements);
+
 // Resolves the escapes of a canonical string body (as in VerbatimMember::key),
 // appending the content to `out`.
 void unescape_canonical(std::string_view body, std::string& out);
