@@ -188,7 +188,6 @@ bool canonical_form(std::string_view text, std::string& storage, std::string_vie
     return true;
 }
 
-
 }  // namespace
 
 bool advance_superstep(std::string_view state_json, std::string_view reducers_json, std::string_view updates_json,
@@ -214,6 +213,7 @@ bool advance_superstep(std::string_view state_json, std::string_view reducers_js
     Arena arena;
     std::vector<std::pair<std::string_view, std::string_view>> entries;
     if (!json::read_string_map(reducers_json, arena, entries, err)) return false;
+
     // The update list in canonical form, split into its elements: each
     // write is then merged as the text it will be written as.  Anything but
     // an array is reported by the fixed-shape read, with its exact error.
