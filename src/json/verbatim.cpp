@@ -440,16 +440,25 @@ private:
     std::string left_, right_;
 };
 
-template <bool kTrusted>
-bool split_object(std::string_view text, std::vector<VerbatimMember>& members) {
-    if (text.empty() || text.front() != '{') return false;
-    const std::size_t kept = members.size();
+// Splits `text`, which must open with `open`, by `read` (the recogniser's
+// walk of an object or an array); `out` is left as it was on failure.
+template <bool kTrusted, class Item, class Read>
+bool split(std::string_view text, char open, std::vector<Item>& out, Read read) {
+    if (text.empty() || text.front() != open) return false;
+    const std::size_t kept = out.size();
     const char* end = text.data() + text.size();
     Recogniser<kTrusted> r(end);
-    const char* stop = r.object(text.data(), kBudget, &members);
+    const char* stop = read(r, text.data(), &out);
     if (stop != nullptr && stop == end) return true;
-    members.resize(kept);
+    out.resize(kept);
     return false;
+}
+
+template <bool kTrusted>
+bool split_object(std::string_view text, std::vector<VerbatimMember>& members) {
+    return split<kTrusted>(text, '{', members, [](Recogniser<kTrusted>& r, const char* p, auto* items) {
+        return r.object(p, kBudget, items);
+    });
 }
 
 }  // namespace
@@ -477,14 +486,9 @@ bool split_written_object(std::string_view text, std::vector<VerbatimMember>& me
 }
 
 bool split_written_array(std::string_view text, std::vector<std::string_view>& elements) {
-    if (text.empty() || text.front() != '[') return false;
-    const std::size_t kept = elements.size();
-    const char* end = text.data() + text.size();
-    Recogniser<true> r(end);
-    const char* stop = r.array(text.data(), kBudget, &elements);
-    if (stop != nullptr && stop == end) return true;
-    elements.resize(kept);
-    return false;
+    return split<true>(text, '[', elements, [](Recogniser<true>& r, const char* p, auto* items) {
+        return r.array(p, kBudget, items);
+    });
 }
 
 void unescape_canonical(std::string_view body, std::string& out) {
