@@ -343,17 +343,34 @@ def _near_forms(x):
     return [f for f in forms if any(c in f for c in ".eE") and "inf" not in f and "nan" not in f]
 
 
-@settings(max_examples=400, deadline=None)
-@given(FLOATS | st.floats(min_value=1e-7, max_value=1e17))
-def test_written_doubles_pass_through_and_others_are_rewritten(x):
-    """State text in the written form is passed through as it stands; every
-    other literal of a double comes out in the written form."""
+def _check_near_forms(x):
     for literal in _near_forms(x):
         if math.isinf(float(literal)):
             continue  # out of range: an error, tested with the other literals
         expected = py_format_double(float(literal))
         state = '{"a":[%s]}' % literal
         assert kc.advance_superstep(state, "{}", "[]") == '{"a":[%s]}' % expected, literal
+
+
+@settings(max_examples=400, deadline=None)
+@given(FLOATS | st.floats(min_value=1e-7, max_value=1e17))
+def test_written_doubles_pass_through_and_others_are_rewritten(x):
+    """State text in the written form is passed through as it stands; every
+    other literal of a double comes out in the written form."""
+    _check_near_forms(x)
+
+
+@pytest.mark.parametrize("x", [
+    0.6332291721513404,    # 16 digits, and ...405 reads as the same double
+    0.30000000000000004,   # 17 digits
+    0.12500000000000003,   # just above a power of two
+    0.12499999999999999,   # just below one
+    843252178.9257812,
+    5e-324, 2.2250738585072014e-308, 1.7976931348623157e308,
+    9007199254740993.0, 4503599627370497.5, 1e-19 * 1.2345678901234567, 0.1, 1e22, 1e23,
+])
+def test_doubles_at_the_edges_of_the_fast_checks(x):
+    _check_near_forms(x)
 
 
 @settings(max_examples=500, deadline=None)

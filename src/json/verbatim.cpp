@@ -40,6 +40,10 @@ constexpr auto kPow10 = [] {
 
 __extension__ typedef unsigned __int128 Wide;
 
+// 10^-0 .. 10^-19, each the double nearest.
+constexpr double kInverse10[20] = {1e-0,  1e-1,  1e-2,  1e-3,  1e-4,  1e-5,  1e-6,  1e-7,  1e-8,  1e-9,
+                                   1e-10, 1e-11, 1e-12, 1e-13, 1e-14, 1e-15, 1e-16, 1e-17, 1e-18, 1e-19};
+
 // 10^0 .. 10^22 (10^22 < 2^74).
 constexpr auto kPow10Wide = [] {
     struct Table {
@@ -354,7 +358,14 @@ private:
             if (!exp_written || int_len != 1 || *int_begin == '0') return nullptr;
             return (nd == 1 ? !point : point && frac_len == nd - 1) ? stop : nullptr;
         };
-        if ((nd <= 15 && k >= -300 && k <= 300) || (nd == 16 && only_candidate(m, e10))) return laid_out(p);
+        if (nd <= 15 && k >= -300 && k <= 300) return laid_out(p);
+        if (nd == 16 && only_candidate(m, e10)) return laid_out(p);
+        if (nd >= 16 && e10 < 0 && e10 >= -19) {
+            // Three roundings leave the guess at most two units off.
+            const double read = static_cast<double>(static_cast<std::int64_t>(m)) * kInverse10[-e10];
+            const double guess = known != nullptr ? std::fabs(*known) : read;
+            if (shortest_by_product(m, -e10, guess)) return laid_out(p);
+        }
         double x;
         if (known != nullptr) {
             x = *known;
@@ -375,6 +386,50 @@ private:
     static bool exact(std::uint64_t m, int e10) { return m <= (std::uint64_t{1} << 53) && e10 >= -22 && e10 <= 22; }
     static double exact_value(std::uint64_t m, int e10) {
         return e10 >= 0 ? static_cast<double>(m) * kExact10[e10] : static_cast<double>(m) / kExact10[-e10];
+    }
+
+    // For n = 16 or 17 digits m x 10^-q (1 <= q <= 19), decided from `guess`,
+    // a double within two units in the last place of the one they read as.
+    // Let x = M 2^-s be that double.  The digits are x's shortest when
+    //   (1) m 10^-q reads as x: |m 10^-q - x| < 2^-s / 2;
+    //   (2) m is the n-digit decimal nearest x: |x - m 10^-q| < 10^-q / 2;
+    //   (3) neither (n-1)-digit decimal next to m reads as x.
+    // Scaled by 2^(s+1) 10^q, (1) and (2) bound one integer,
+    // D = 2 m 2^s - 2 M 10^q, by 10^q and by 2^s, and D's sign tells which
+    // way a wrong guess is off; (3) is the same test one decimal place up.
+    // Ties, the narrower gap below a power of two and anything out of range
+    // count as not decided (false).
+    static bool shortest_by_product(std::uint64_t m, int q, double guess) {
+        std::uint64_t bits;
+        std::memcpy(&bits, &guess, sizeof bits);
+        const int biased = static_cast<int>((bits >> 52) & 0x7FF);
+        const int s = 1075 - biased;  // x = M 2^-s
+        if (biased == 0 || s <= 0 || s > 66) return false;
+        std::uint64_t big_m = (bits & ((std::uint64_t{1} << 52) - 1)) | (std::uint64_t{1} << 52);
+        const Wide ten_q = kPow10Wide[q];
+        const Wide target = static_cast<Wide>(m) << (s + 1);
+        Wide scaled = static_cast<Wide>(2 * big_m) * static_cast<std::uint64_t>(ten_q);
+        Wide near = distance(target, scaled);  // |D|
+        for (int step = 0; near >= ten_q; ++step) {  // a wrong guess: rare
+            if (step == 2) return false;
+            if (target > scaled) {
+                ++big_m;
+                scaled += 2 * ten_q;
+            } else {
+                --big_m;
+                scaled -= 2 * ten_q;
+            }
+            near = distance(target, scaled);
+        }
+        const std::uint64_t binade = std::uint64_t{1} << 52;
+        if (big_m <= binade || big_m >= 2 * binade || near >= (Wide{1} << s)) return false;
+        const Wide unit = kPow10Wide[q - 1];
+        const Wide twice_m = static_cast<Wide>(2 * big_m) * static_cast<std::uint64_t>(unit);
+        auto reads_apart = [&](std::uint64_t d) {  // |2 d 2^s - 2 M 10^(q-1)| > 10^(q-1)
+            return distance(static_cast<Wide>(d) << (s + 1), twice_m) > unit;
+        };
+        const std::uint64_t below = m / 10;
+        return reads_apart(below) && reads_apart(below + 1);
     }
 
     // For 16 digits m x 10^e10 reading as x: they are x's shortest digits
@@ -408,6 +463,18 @@ private:
         const std::uint64_t below = m / 10;
         if (!exact(below + 1, e10 + 1)) return false;
         return exact_value(below, e10 + 1) != x && exact_value(below + 1, e10 + 1) != x;
+    }
+
+    // |a - b| for a, b < 2^126, without a branch: which of the two is larger
+    // is a coin toss here, and a mispredicted jump costs more than the
+    // arithmetic.  The sign comes from the difference's top bit, as a
+    // comparison would be compiled into a jump.
+    static Wide distance(Wide a, Wide b) {
+        const Wide d = a - b;
+        const auto high = static_cast<std::int64_t>(static_cast<std::uint64_t>(d >> 64));
+        const auto top = static_cast<std::uint64_t>(high >> 63);
+        const Wide sign = (static_cast<Wide>(top) << 64) | top;
+        return (d ^ sign) - sign;
     }
 
     // The sign of a 2^shift - c.
