@@ -106,6 +106,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 require(split[i].key == checked[i].key && split[i].value == checked[i].value);
             }
         }
+        // The members the canonical writer finds while writing.
+        CanonicalText written;
+        JsonError werr;
+        require(written.read_text(in, werr));
+        std::string whole = "prefix";
+        std::vector<VerbatimMember> found;
+        require(written.append_object_to(whole, found) == doc.is_object());
+        if (doc.is_object()) {
+            require(whole == "prefix" + first && found.size() == split.size());
+            for (std::size_t i = 0; i < found.size(); ++i) {
+                require(found[i].key == split[i].key && found[i].value == split[i].value);
+            }
+        } else {
+            require(whole == "prefix" && found.empty());
+        }
     }
 
     {

@@ -202,13 +202,9 @@ bool advance_superstep(std::string_view state_json, std::string_view reducers_js
     if (!json::split_canonical_object(state_json, members)) {
         json::CanonicalText text;
         if (!text.read_text(state_json, err)) return false;
-        text.append_to(canonical);
-        if (canonical.front() != '{') {
+        if (!text.append_object_to(canonical, members)) {
             err = unpositioned("state must be a JSON object");
             return false;
-        }
-        if (!json::split_written_object(canonical, members)) {
-            throw std::logic_error("canonical state text not split into members");
         }
     }
 

@@ -84,6 +84,7 @@ public:
     std::size_t size() const { return size_; }
     void copy_to(char* dst) const;
     void append_to(std::string& out);
+    bool append_object_to(std::string& out, std::vector<VerbatimMember>& members) const;
 
 private:
     struct Frame {
@@ -136,6 +137,11 @@ private:
     std::vector<Range> ranges_;
     std::vector<std::size_t> children_;
     std::vector<std::size_t> pending_;  // outermost records so far, by offset
+    // When the document is an object: its members in output order, and the
+    // records nested in them, by offset.
+    bool top_object_ = false;
+    std::vector<Range> top_members_;
+    std::vector<std::size_t> top_kids_;
 };
 
 void CanonSink::end_object() {
@@ -152,6 +158,12 @@ void CanonSink::end_object() {
             break;
         }
     }
+    const bool outermost = frames_.empty();
+    if (sorted && outermost) {
+        for (std::size_t i = 0; i < n; ++i) top_members_.push_back(Range{m[i].begin, m[i].end});
+        top_kids_ = pending_;
+    }
+    top_object_ = outermost;
     if (!sorted) {
         for (std::size_t i = 0; i < n; ++i) m[i].prefix = detail::key_prefix(m[i].key);
         const std::size_t unique = detail::order_and_dedupe(m, n);
@@ -168,6 +180,10 @@ void CanonSink::end_object() {
         pending_.resize(f.pbase);
         pending_.push_back(records_.size());
         records_.push_back(r);
+        if (outermost) {
+            top_members_.assign(ranges_.begin() + static_cast<std::ptrdiff_t>(r.mfirst), ranges_.end());
+            top_kids_.assign(children_.begin() + static_cast<std::ptrdiff_t>(r.cfirst), children_.end());
+        }
     }
     members_.resize(f.mbase);
 }
@@ -257,6 +273,33 @@ void CanonSink::append_to(std::string& out) {
     copy_to(out.data() + at);
 }
 
+bool CanonSink::append_object_to(std::string& out, std::vector<VerbatimMember>& members) const {
+    if (!top_object_) return false;
+    const std::size_t at = out.size();
+    out.resize(at + size_);
+    char* dst = out.data() + at;
+    const std::size_t* kids = top_kids_.data();
+    const std::size_t* kids_end = kids + top_kids_.size();
+    auto starts_before = [this](std::size_t k, std::size_t off) { return records_[k].start < off; };
+    *dst++ = '{';
+    for (std::size_t i = 0; i < top_members_.size(); ++i) {
+        if (i > 0) *dst++ = ',';
+        const Range& m = top_members_[i];
+        const std::size_t* lo = std::lower_bound(kids, kids_end, m.begin, starts_before);
+        const std::size_t* hi = std::lower_bound(lo, kids_end, m.end, starts_before);
+        char* member = dst;
+        dst = emit_range(dst, m.begin, m.end, lo, static_cast<std::size_t>(hi - lo));
+        // "key":value, the key as written: its closing quote is the first
+        // one not escaped.
+        const char* q = member + 1;
+        while (*q != '"') q += *q == '\\' ? 2 : 1;
+        members.push_back(VerbatimMember{std::string_view(member + 1, static_cast<std::size_t>(q - member - 1)),
+                                         std::string_view(q + 2, static_cast<std::size_t>(dst - q - 2))});
+    }
+    *dst = '}';
+    return true;
+}
+
 template <bool kBytes>
 std::unique_ptr<CanonSink> run(std::string_view text, JsonError& err, std::size_t size_hint) {
     auto sink = std::make_unique<CanonSink>(size_hint ? size_hint : text.size() + 16);
@@ -324,6 +367,17 @@ void CanonicalText::append_to(std::string& out) {
     } else if (impl_->sink) {
         impl_->sink->append_to(out);
     }
+}
+
+bool CanonicalText::append_object_to(std::string& out, std::vector<VerbatimMember>& members) {
+    if (impl_->is_verbatim) {
+        const std::size_t at = out.size();
+        out.append(impl_->verbatim);
+        if (split_written_object(std::string_view(out).substr(at), members)) return true;
+        out.resize(at);
+        return false;
+    }
+    return impl_->sink && impl_->sink->append_object_to(out, members);
 }
 
 bool canonicalize_json_text(std::string_view text, std::string& out, JsonError& err) {

@@ -5,8 +5,10 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "json/error.hpp"
+#include "json/verbatim.hpp"
 
 namespace klov::json {
 
@@ -37,6 +39,10 @@ public:
     // Appends the text to `out`; moves it without copying when `out` is empty
     // and the text needed no reordering.
     void append_to(std::string& out);
+    // The same for the text of an object, with its members appended to
+    // `members` in key order, as views into `out`; false, with `out` left
+    // as it was, when the text is not an object.
+    bool append_object_to(std::string& out, std::vector<VerbatimMember>& members);
 
 private:
     struct Impl;
