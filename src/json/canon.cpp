@@ -34,13 +34,20 @@ public:
         if (b) out_.put("true", 4);
         else out_.put("false", 5);
     }
+    // A double literal in the writer's form, which most writers' shortest
+    // digits are, is kept as it stands: recognising one is cheaper than
+    // converting it and formatting the double.
+    bool kept_double(std::string_view literal) {
+        if (!is_canonical_text(literal)) return false;
+        separate();
+        out_.put(literal);
+        return true;
+    }
     void number(const JsonNumber& n, std::string_view literal) {
         separate();
         // An integer literal is already canonical: no sign but '-', no
-        // leading zeros, no fraction or exponent.  So is a double literal
-        // in the writer's form, which most writers' shortest digits are;
-        // recognising one is cheaper than formatting the double.
-        if (n.kind != NumberKind::Double || is_canonical_double(literal, n.d)) out_.put(literal);
+        // leading zeros, no fraction or exponent.
+        if (n.kind != NumberKind::Double) out_.put(literal);
         else out_.number(n);
     }
     void string(std::string_view s, bool raw) {

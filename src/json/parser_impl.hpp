@@ -13,6 +13,11 @@
 //   void begin_object(); void key(std::string_view k, bool raw); void end_object();
 // Views that are not raw point into a scratch buffer that the next string
 // overwrites; a sink that keeps them copies them.
+// A sink may also provide
+//   bool kept_double(std::string_view literal);
+// which is offered every well-formed literal with a fraction or exponent
+// before it is converted: when the sink keeps the literal as it stands (and
+// returns true), no conversion is done and number() is not called for it.
 #pragma once
 
 #include <algorithm>
@@ -75,8 +80,6 @@ struct HexTable {
     }
 };
 inline constexpr HexTable kHex{};
-
-inline bool is_digit(char c) { return static_cast<unsigned char>(c - '0') < 10; }
 
 // Powers of ten that are exact doubles, for the exact fast path of number
 // conversion.
@@ -220,7 +223,7 @@ private:
     bool escaped_string(const char* start, const char* stop, unsigned high, std::string_view& out);
     bool hex4(std::uint32_t& unit);
     bool literal(const char* word, std::size_t n);
-    bool number(JsonNumber& out);
+    bool number(JsonNumber& out, bool& kept);
     bool number_slow(const char* start, bool neg, std::size_t int_digits, const char* frac_begin,
                      const char* frac_end, std::int64_t exp_value, JsonNumber& out);
     bool wrong_kind(const char* expected);
@@ -269,8 +272,9 @@ bool Parser<kBytes, Sink>::value() {
         case '5': case '6': case '7': case '8': case '9': {
             const char* start = p_;
             JsonNumber n;
-            if (!number(n)) return false;
-            sink_.number(n, std::string_view(start, static_cast<std::size_t>(p_ - start)));
+            bool kept = false;
+            if (!number(n, kept)) return false;
+            if (!kept) sink_.number(n, std::string_view(start, static_cast<std::size_t>(p_ - start)));
             return true;
         }
         default:
@@ -480,7 +484,7 @@ bool Parser<kBytes, Sink>::hex4(std::uint32_t& unit) {
 // of their kind's range) becomes the double nearest to the literal's exact
 // decimal value.
 template <bool kBytes, class Sink>
-bool Parser<kBytes, Sink>::number(JsonNumber& out) {
+bool Parser<kBytes, Sink>::number(JsonNumber& out, bool& kept) {
     const char* start = p_;
     bool neg = false;
     if (*p_ == '-') {
@@ -494,23 +498,18 @@ bool Parser<kBytes, Sink>::number(JsonNumber& out) {
     }
     const char* int_begin = p_;
     std::uint64_t sig = 0;
+    bool int_overflow = false;
     if (*p_ == '0') {
         ++p_;
         if (p_ < end_ && is_digit(*p_)) return fail_at_byte(Err::InvalidNumber);
     } else {
-        while (p_ < end_ && is_digit(*p_)) {
-            sig = sig * 10 + static_cast<unsigned>(*p_ - '0');  // exact for up to 19 digits
-            ++p_;
-            if (p_ - int_begin == 19) break;
+        p_ = skip_digits(p_, end_);
+        const std::size_t n = static_cast<std::size_t>(p_ - int_begin);
+        sig = digits_value(int_begin, n < 19 ? n : 19);  // exact for up to 19 digits
+        for (const char* s = int_begin + 19; s < p_ && !int_overflow; ++s) {
+            const unsigned d = static_cast<unsigned>(*s - '0');
+            int_overflow = __builtin_mul_overflow(sig, 10u, &sig) || __builtin_add_overflow(sig, d, &sig);
         }
-    }
-    bool int_overflow = false;
-    while (p_ < end_ && is_digit(*p_)) {
-        unsigned d = static_cast<unsigned>(*p_ - '0');
-        if (!int_overflow && (__builtin_mul_overflow(sig, 10u, &sig) || __builtin_add_overflow(sig, d, &sig))) {
-            int_overflow = true;
-        }
-        ++p_;
     }
     const std::size_t int_digits = static_cast<std::size_t>(p_ - int_begin);
 
@@ -523,7 +522,7 @@ bool Parser<kBytes, Sink>::number(JsonNumber& out) {
         if (p_ == end_) return fail_eof(Err::EofValue);
         if (!is_digit(*p_)) return fail_at_byte(Err::InvalidNumber);
         frac_begin = p_;
-        while (p_ < end_ && is_digit(*p_)) ++p_;
+        p_ = skip_digits(p_, end_);
         frac_end = p_;
     }
 
@@ -566,6 +565,13 @@ bool Parser<kBytes, Sink>::number(JsonNumber& out) {
         exp_value = exp_neg ? -static_cast<std::int64_t>(e) : e;
     }
 
+    if constexpr (requires { sink_.kept_double(std::string_view()); }) {
+        if (is_double && sink_.kept_double(std::string_view(start, static_cast<std::size_t>(p_ - start)))) {
+            kept = true;
+            return true;
+        }
+    }
+
     if (!is_double && !int_overflow) {
         if (!neg) {
             out = JsonNumber::of_unsigned(sig);
@@ -586,8 +592,8 @@ bool Parser<kBytes, Sink>::number(JsonNumber& out) {
     if (!int_overflow) {
         std::size_t frac_digits = frac_begin ? static_cast<std::size_t>(frac_end - frac_begin) : 0;
         if (int_digits + frac_digits <= 19) {
-            std::uint64_t m = sig;
-            for (const char* s = frac_begin; s && s < frac_end; ++s) m = m * 10 + static_cast<unsigned>(*s - '0');
+            const std::uint64_t m =
+                frac_digits == 0 ? sig : sig * kPow10u64[frac_digits] + digits_value(frac_begin, frac_digits);
             std::int64_t e10 = exp_value - static_cast<std::int64_t>(frac_digits);
             if (m <= (std::uint64_t{1} << 53) && e10 >= -22 && e10 <= 22) {
                 double d = static_cast<double>(m);

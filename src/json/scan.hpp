@@ -27,6 +27,59 @@ inline constexpr StringClass kStringClass{};
 
 inline bool is_special(unsigned char c) { return kStringClass.special[c]; }
 
+inline bool is_digit(char c) { return static_cast<unsigned char>(c - '0') < 10; }
+
+// 10^0 .. 10^19, all of them below 2^64.
+inline constexpr auto kPow10u64 = [] {
+    struct Table {
+        std::uint64_t v[20];
+        constexpr std::uint64_t operator[](std::size_t i) const { return v[i]; }
+    } t{};
+    std::uint64_t p = 1;
+    for (auto& x : t.v) {
+        x = p;
+        p *= 10;
+    }
+    return t;
+}();
+
+// The value of n <= 19 decimal digits, eight at a time where it can: one
+// long chain of multiply-adds per digit is what a number costs otherwise.
+inline std::uint64_t digits_value(const char* p, std::size_t n) {
+    std::uint64_t m = 0;
+    for (; n >= 8; n -= 8, p += 8) {
+        std::uint64_t v;
+        std::memcpy(&v, p, 8);
+        v -= 0x3030303030303030ull;  // eight digits, first in the low byte
+        v = v * 10 + (v >> 8);       // pairs
+        v = (((v & 0x000000FF000000FFull) * (100 + (1000000ull << 32))) +
+             (((v >> 16) & 0x000000FF000000FFull) * (1 + (10000ull << 32)))) >>
+            32;
+        m = m * 100000000 + v;
+    }
+    for (; n > 0; --n) m = m * 10 + static_cast<unsigned>(*p++ - '0');
+    return m;
+}
+
+// The first byte at or after p that is not a decimal digit, or end; eight
+// bytes at a time while they last.
+inline const char* skip_digits(const char* p, const char* end) {
+    constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
+    constexpr std::uint64_t kHigh = 0x8080808080808080ull;
+    while (end - p >= 8) {
+        std::uint64_t v;
+        std::memcpy(&v, p, 8);
+        // Digits become 0..9; a byte is flagged when it is 10 or more (the
+        // sum cannot carry into the next byte) or had its high bit set.
+        const std::uint64_t x = v ^ 0x3030303030303030ull;
+        const std::uint64_t flagged = (((x & kLow7) + 0x7676767676767676ull) | x) & kHigh;
+        if (flagged != 0) return p + (__builtin_ctzll(flagged) >> 3);
+        p += 8;
+    }
+    while (p != end && is_digit(*p)) ++p;
+    return p;
+}
+
 #if defined(__SSE2__)
 // The special bytes among the 16 at p, one bit each.
 inline unsigned special_mask16(__m128i v) {

@@ -14,7 +14,9 @@ namespace klov::json {
 
 namespace {
 
+using detail::digits_value;
 using detail::is_digit;
+using detail::skip_digits;
 using detail::kExact10;
 
 // The parser's nesting budget: 127 nested containers are accepted.
@@ -25,18 +27,7 @@ constexpr int kBudget = 128;
 // included).
 constexpr int kMaxRun = 17;
 
-constexpr auto kPow10 = [] {
-    struct Table {
-        std::uint64_t v[kMaxRun + 1];
-        constexpr std::uint64_t operator[](int i) const { return v[i]; }
-    } t{};
-    std::uint64_t p = 1;
-    for (int i = 0; i <= kMaxRun; ++i) {
-        t.v[i] = p;
-        p *= 10;
-    }
-    return t;
-}();
+constexpr auto& kPow10 = detail::kPow10u64;
 
 __extension__ typedef unsigned __int128 Wide;
 
@@ -57,43 +48,6 @@ constexpr auto kPow10Wide = [] {
     }
     return t;
 }();
-
-// The value of n <= 19 decimal digits, eight at a time where it can: one
-// long chain of multiply-adds per digit is what a number costs otherwise.
-std::uint64_t digits_value(const char* p, int n) {
-    std::uint64_t m = 0;
-    for (; n >= 8; n -= 8, p += 8) {
-        std::uint64_t v;
-        std::memcpy(&v, p, 8);
-        v -= 0x3030303030303030ull;                  // eight digits, first in the low byte
-        v = v * 10 + (v >> 8);                       // pairs
-        v = (((v & 0x000000FF000000FFull) * (100 + (1000000ull << 32))) +
-             (((v >> 16) & 0x000000FF000000FFull) * (1 + (10000ull << 32)))) >>
-            32;
-        m = m * 100000000 + v;
-    }
-    for (; n > 0; --n) m = m * 10 + static_cast<unsigned>(*p++ - '0');
-    return m;
-}
-
-// The first byte at or after p that is not a decimal digit, or end; eight
-// bytes at a time while they last.
-const char* skip_digits(const char* p, const char* end) {
-    constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
-    constexpr std::uint64_t kHigh = 0x8080808080808080ull;
-    while (end - p >= 8) {
-        std::uint64_t v;
-        std::memcpy(&v, p, 8);
-        // Digits become 0..9; a byte is flagged when it is 10 or more (the
-        // sum cannot carry into the next byte) or had its high bit set.
-        const std::uint64_t x = v ^ 0x3030303030303030ull;
-        const std::uint64_t flagged = (((x & kLow7) + 0x7676767676767676ull) | x) & kHigh;
-        if (flagged != 0) return p + (__builtin_ctzll(flagged) >> 3);
-        p += 8;
-    }
-    while (p != end && is_digit(*p)) ++p;
-    return p;
-}
 
 bool same_bytes(const char* a, const char* b, std::size_t n) {
     std::size_t i = 0;
@@ -211,14 +165,7 @@ public:
         }
     }
 
-    // A number literal with a fraction or exponent part, starting at `start`.
-    const char* double_at(const char* start, double value) const {
-        const char* digits = start + (*start == '-' ? 1 : 0);
-        return double_literal(start, skip_digits(digits, end_), &value);
-    }
-
 private:
-
 
     template <std::size_t N>
     const char* word(const char* p, const char (&w)[N]) const {
@@ -288,9 +235,8 @@ private:
     // to 15 significant digits need no conversion: in the normal range every
     // decimal that short reads back unchanged, so it is the only, and so the
     // shortest, digit string of its double, and only the layout is checked.
-    // `known`, when given, is the double the literal reads as.
     // `int_end`: where the digits of the integer part end.
-    const char* double_literal(const char* start, const char* int_end, const double* known = nullptr) const {
+    const char* double_literal(const char* start, const char* int_end) const {
         const bool negative = *start == '-';
         const char* int_begin = start + (negative ? 1 : 0);
         const char* p = int_end;
@@ -327,7 +273,8 @@ private:
         if (*int_begin != '0') {
             run = int_len + frac_len;
             if (run > kMaxRun) return nullptr;
-            m = digits_value(int_begin, int_len) * kPow10[frac_len] + digits_value(frac_begin, frac_len);
+            m = digits_value(int_begin, static_cast<std::size_t>(int_len)) * kPow10[static_cast<std::size_t>(frac_len)] +
+                digits_value(frac_begin, static_cast<std::size_t>(frac_len));
             k = int_len - 1 + exponent;
         } else {
             while (zeros < frac_len && frac_begin[zeros] == '0') ++zeros;
@@ -336,7 +283,7 @@ private:
             }
             run = frac_len - zeros;
             if (run > kMaxRun) return nullptr;
-            m = digits_value(frac_begin + zeros, run);
+            m = digits_value(frac_begin + zeros, static_cast<std::size_t>(run));
             k = -(zeros + 1) + exponent;
         }
         int nd = run;
@@ -362,14 +309,11 @@ private:
         if (nd == 16 && only_candidate(m, e10)) return laid_out(p);
         if (nd >= 16 && e10 < 0 && e10 >= -19) {
             // Three roundings leave the guess at most two units off.
-            const double read = static_cast<double>(static_cast<std::int64_t>(m)) * kInverse10[-e10];
-            const double guess = known != nullptr ? std::fabs(*known) : read;
+            const double guess = static_cast<double>(static_cast<std::int64_t>(m)) * kInverse10[-e10];
             if (shortest_by_product(m, -e10, guess)) return laid_out(p);
         }
         double x;
-        if (known != nullptr) {
-            x = *known;
-        } else if (exact(m, e10)) {
+        if (exact(m, e10)) {
             x = exact_value(m, e10);
             if (negative) x = -x;
         } else {
@@ -529,13 +473,6 @@ bool split_object(std::string_view text, std::vector<VerbatimMember>& members) {
 }
 
 }  // namespace
-
-bool is_canonical_double(std::string_view literal, double value) {
-    if (literal.empty()) return false;
-    const char* end = literal.data() + literal.size();
-    Recogniser<false> r(end);
-    return r.double_at(literal.data(), value) == end;
-}
 
 bool is_canonical_text(std::string_view text) {
     const char* end = text.data() + text.size();

@@ -26,10 +26,6 @@ struct VerbatimMember {
     std::string_view value;
 };
 
-// True when a number literal with a fraction or exponent part is exactly
-// the writer's text of `value`, the double it reads as.
-bool is_canonical_double(std::string_view literal, double value);
-
 // True when `text` is canonical in the sense above.
 bool is_canonical_text(std::string_view text);
 
