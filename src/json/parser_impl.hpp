@@ -17,7 +17,7 @@
 //   bool kept_double(std::string_view literal);
 // which is offered every well-formed literal with a fraction or exponent
 // before it is converted: when the sink keeps the literal as it stands (and
-// returns true), no conversion is done and number() is not called for it.
+// returns true), no conversion is done and its number() is not called.
 #pragma once
 
 #include <algorithm>
