@@ -128,6 +128,8 @@ private:
     std::size_t measure_record(std::size_t r) const;
     template <class F>
     void for_member_kids(const Record& r, std::size_t i, F f) const;
+    template <class F>
+    void for_range_kids(const Range& m, const std::size_t* kids, const std::size_t* kids_end, F f) const;
 
     static std::string& reserved(std::string& s, std::size_t n) {
         s.reserve(n);
@@ -215,9 +217,14 @@ char* CanonSink::emit_range(char* dst, std::size_t a, std::size_t b, const std::
 template <class F>
 void CanonSink::for_member_kids(const Record& r, std::size_t i, F f) const {
     const std::size_t* kids = children_.data() + r.cfirst;
-    const std::size_t* kids_end = kids + r.ccount;
+    for_range_kids(ranges_[r.mfirst + i], kids, kids + r.ccount, f);
+}
+
+// Calls f(m, kids, nkids) with the records among [kids, kids_end) (ordered
+// by offset) that lie inside the bytes of m.
+template <class F>
+void CanonSink::for_range_kids(const Range& m, const std::size_t* kids, const std::size_t* kids_end, F f) const {
     auto starts_before = [this](std::size_t k, std::size_t off) { return records_[k].start < off; };
-    const Range& m = ranges_[r.mfirst + i];
     const std::size_t* lo = std::lower_bound(kids, kids_end, m.begin, starts_before);
     const std::size_t* hi = std::lower_bound(lo, kids_end, m.end, starts_before);
     f(m, lo, static_cast<std::size_t>(hi - lo));
@@ -286,16 +293,14 @@ bool CanonSink::append_object_to(std::string& out, std::vector<VerbatimMember>& 
     out.resize(at + size_);
     char* dst = out.data() + at;
     const std::size_t* kids = top_kids_.data();
-    const std::size_t* kids_end = kids + top_kids_.size();
-    auto starts_before = [this](std::size_t k, std::size_t off) { return records_[k].start < off; };
     *dst++ = '{';
     for (std::size_t i = 0; i < top_members_.size(); ++i) {
         if (i > 0) *dst++ = ',';
-        const Range& m = top_members_[i];
-        const std::size_t* lo = std::lower_bound(kids, kids_end, m.begin, starts_before);
-        const std::size_t* hi = std::lower_bound(lo, kids_end, m.end, starts_before);
         char* member = dst;
-        dst = emit_range(dst, m.begin, m.end, lo, static_cast<std::size_t>(hi - lo));
+        for_range_kids(top_members_[i], kids, kids + top_kids_.size(),
+                       [&](const Range& m, const std::size_t* lo, std::size_t n) {
+                           dst = emit_range(dst, m.begin, m.end, lo, n);
+                       });
         // "key":value, the key as written: its closing quote is the first
         // one not escaped.
         const char* q = member + 1;
