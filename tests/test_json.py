@@ -366,6 +366,10 @@ def test_written_doubles_pass_through_and_others_are_rewritten(x):
     0.12500000000000003,   # just above a power of two
     0.12499999999999999,   # just below one
     843252178.9257812,
+    0.09999999999999999,   # 17 digits after the point, below a power of ten
+    0.9999999999999999,    # just below a power of two
+    1.0000000000000002,    # just above one
+    123456789.12345679,    # shorter neighbours closer than a binary unit
     5e-324, 2.2250738585072014e-308, 1.7976931348623157e308,
     9007199254740993.0, 4503599627370497.5, 1e-19 * 1.2345678901234567, 0.1, 1e22, 1e23,
 ])

@@ -310,6 +310,7 @@ private:
         if (nd >= 16 && e10 < 0 && e10 >= -19) {
             // Three roundings leave the guess at most two units off.
             const double guess = static_cast<double>(static_cast<std::int64_t>(m)) * kInverse10[-e10];
+            if (e10 >= -17 && shortest_in_64_bits(m, -e10, guess)) return laid_out(p);
             if (shortest_by_product(m, -e10, guess)) return laid_out(p);
         }
         double x;
@@ -374,6 +375,42 @@ private:
         };
         const std::uint64_t below = m / 10;
         return reads_apart(below) && reads_apart(below + 1);
+    }
+
+    // The same decision as shortest_by_product for q <= 17, in 64-bit
+    // arithmetic and without jumps.  With D = m 2^s - M 10^q (half the D
+    // above), the guess is within a few units, so |D| < 4 10^q < 2^63 and D
+    // is exact modulo 2^64.  One correction of the guess is made; a guess
+    // still off after it is left undecided.  The shorter neighbours are
+    // L = m - r and L + 10 (r = m mod 10, in units of 10^-q), at D - r 2^s
+    // and D + (10 - r) 2^s; once 2^s > 10^q they are more than half a unit
+    // from x whatever D is.
+    static bool shortest_in_64_bits(std::uint64_t m, int q, double guess) {
+        std::uint64_t bits;
+        std::memcpy(&bits, &guess, sizeof bits);
+        const int raw_s = 1075 - static_cast<int>((bits >> 52) & 0x7FF);  // guess = M 2^-s
+        const bool in_range = static_cast<unsigned>(raw_s - 1) < 66u;
+        const int s = in_range ? raw_s : 1;  // keeps the shifts below defined
+        const auto ten_q = static_cast<std::int64_t>(kPow10[static_cast<std::size_t>(q)]);
+        const std::int64_t half = ten_q / 2;
+        const std::int64_t binade = std::int64_t{1} << 52;
+        std::int64_t big_m = static_cast<std::int64_t>(bits & (binade - 1)) | binade;
+        const std::uint64_t m_scaled = s < 64 ? m << (s & 63) : 0;  // m 2^s modulo 2^64
+        std::int64_t d = static_cast<std::int64_t>(m_scaled - static_cast<std::uint64_t>(big_m) * static_cast<std::uint64_t>(ten_q));
+        const std::int64_t adjust = static_cast<std::int64_t>(d > half) - static_cast<std::int64_t>(d < -half);
+        big_m += adjust;
+        d -= adjust * ten_q;
+        const auto near = static_cast<std::uint64_t>(d < 0 ? -d : d);
+        const std::uint64_t two_s = s < 63 ? std::uint64_t{1} << (s & 63) : ~std::uint64_t{0};
+        // (1) and (2), strictly; M inside its binade, away from the narrower
+        // gap below a power of two.
+        bool ok = in_range & (2 * near < static_cast<std::uint64_t>(ten_q)) & (2 * near < two_s) & (big_m > binade) &
+                  (big_m < 2 * binade);
+        // (3); the shift is capped where its result is not used.
+        const std::int64_t unit = std::int64_t{1} << (s < 59 ? s : 59);
+        const auto r = static_cast<std::int64_t>(m % 10);
+        ok &= (two_s > static_cast<std::uint64_t>(ten_q)) | ((d - r * unit < -half) & (d + (10 - r) * unit > half));
+        return ok;
     }
 
     // For 16 digits m x 10^e10 reading as x: they are x's shortest digits
