@@ -8,7 +8,7 @@
 // kind) the full parse fails with the same text.  Text recognised as
 // canonical is exactly what parse-then-write gives, and whatever the writer
 // gives is recognised, member by member for objects and element by element
-// for arrays.
+// for arrays; so is text that differs from it only in the order of members.
 //
 // Build: clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -Isrc
 //        fuzz/fuzz_json_text.cpp src/json/*.cpp -o fuzz_json_text
@@ -105,6 +105,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 require(key == obj[i].key && checked[i].value == value);
                 require(split[i].key == checked[i].key && split[i].value == checked[i].value);
             }
+        }
+        // Text canonical but for the order of members: the same text and
+        // members, in place or moved into order.
+        {
+            std::string out = "prefix";
+            bool reordered = false;
+            std::vector<VerbatimMember> moved;
+            if (recognise_canonical(in, out, reordered, &moved)) {
+                require(doc.is_object() && moved.size() == split.size());
+                const std::string_view text = reordered ? std::string_view(out).substr(6) : in;
+                require(text == first && (reordered || out == "prefix"));
+                for (std::size_t i = 0; i < moved.size(); ++i) {
+                    require(moved[i].key == split[i].key && moved[i].value == split[i].value);
+                    require(moved[i].key.data() > text.data() &&
+                            moved[i].value.data() + moved[i].value.size() < text.data() + text.size());
+                }
+            }
+            std::string any;
+            if (recognise_canonical(in, any, reordered)) require((reordered ? std::string_view(any) : in) == first);
         }
         // The members the canonical writer finds while writing.
         CanonicalText written;

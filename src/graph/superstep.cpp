@@ -179,8 +179,9 @@ void write_state(Channels& channels, const std::vector<std::string>& written, st
 bool canonical_form(std::string_view text, std::string& storage, std::string_view& out, JsonError& err) {
     // Asked first, and not left to CanonicalText, because small canonical
     // arguments (the usual reduce_channel call) then allocate nothing.
-    if (json::is_canonical_text(text)) {
-        out = text;
+    bool reordered;
+    if (json::recognise_canonical(text, storage, reordered)) {
+        out = reordered ? std::string_view(storage) : text;
         return true;
     }
     json::CanonicalText c;
@@ -195,11 +196,14 @@ bool canonical_form(std::string_view text, std::string& storage, std::string_vie
 bool advance_superstep(std::string_view state_json, std::string_view reducers_json, std::string_view updates_json,
                        std::string& out, JsonError& err) {
     // State that is already canonical (as every state this function returns)
-    // is used as it stands; any other text is brought into canonical form
-    // first, which is also where its parse errors are found.
+    // is used as it stands, and state that differs only in the order of
+    // members (as compact writers without sorting give) has them moved;
+    // any other text is brought into canonical form first, which is also
+    // where its parse errors are found.
     std::vector<json::VerbatimMember> members;
     std::string canonical;
-    if (!json::split_canonical_object(state_json, members)) {
+    bool reordered;
+    if (!json::recognise_canonical(state_json, canonical, reordered, &members)) {
         json::CanonicalText text;
         if (!text.read_text(state_json, err)) return false;
         if (!text.append_object_to(canonical, members)) {

@@ -327,15 +327,20 @@ std::unique_ptr<CanonSink> run(std::string_view text, JsonError& err, std::size_
 }  // namespace
 
 // Text that is already canonical is kept as it is: recognising it costs less
-// than rewriting it, and checkpoints and graph state usually are.
+// than rewriting it, and checkpoints and graph state usually are.  Text that
+// is canonical but for the order of members has them moved, which also costs
+// less than rewriting.
 struct CanonicalText::Impl {
     std::unique_ptr<CanonSink> sink;
     std::string_view verbatim;
+    std::string reordered;  // what `verbatim` refers to when members were moved
     bool is_verbatim = false;
+    bool is_reordered = false;
 
     bool keep_if_canonical(std::string_view text) {
-        is_verbatim = is_canonical_text(text);
-        verbatim = is_verbatim ? text : std::string_view();
+        reordered.clear();
+        is_verbatim = recognise_canonical(text, reordered, is_reordered);
+        verbatim = !is_verbatim ? std::string_view() : is_reordered ? std::string_view(reordered) : text;
         sink.reset();
         return is_verbatim;
     }
@@ -374,7 +379,11 @@ void CanonicalText::copy_to(char* dst) const {
 }
 
 void CanonicalText::append_to(std::string& out) {
-    if (impl_->is_verbatim) {
+    if (impl_->is_verbatim && impl_->is_reordered && out.empty()) {
+        out.swap(impl_->reordered);
+        impl_->is_verbatim = false;
+        impl_->verbatim = std::string_view();
+    } else if (impl_->is_verbatim) {
         out.append(impl_->verbatim);
     } else if (impl_->sink) {
         impl_->sink->append_to(out);

@@ -36,8 +36,9 @@ public:
 
     std::size_t size() const;
     void copy_to(char* dst) const;
-    // Appends the text to `out`; moves it without copying when `out` is empty
-    // and the text needed no reordering.
+    // Appends the text to `out`.  When `out` is empty and the text is not
+    // the one read, kept as it stood, it is moved rather than copied, and
+    // the object is spent.
     void append_to(std::string& out);
     // The same for the text of an object, with its members appended to
     // `members` in key order, as views into `out`; false, with `out` left

@@ -1,5 +1,6 @@
 #include "json/verbatim.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -89,6 +90,22 @@ bool bytes_less(std::string_view a, std::string_view b) {
     return a.size() < b.size();
 }
 
+// An object of text that is canonical but for the order of its members:
+// the object's text, and its members in key order (a range of
+// Reordering::members).
+struct Reordered {
+    const char* begin;  // the '{'
+    const char* end;    // just after the '}'
+    std::size_t first, count;
+    std::size_t inner_end = 0;  // once sorted: the index after the objects inside this one
+};
+
+struct Reordering {
+    std::vector<Reordered> objects;  // inner objects before the ones around them
+    std::vector<VerbatimMember> members;
+    std::vector<VerbatimMember> open;  // of the objects being read, innermost last
+};
+
 // kTrusted: the text is known to be canonical (it was just written), and
 // only the boundaries of values are wanted: numbers and key order are not
 // checked again.
@@ -96,6 +113,11 @@ template <bool kTrusted>
 class Recogniser {
 public:
     explicit Recogniser(const char* end) : end_(end) {}
+
+    // With `reordering` set, objects whose members are out of order are
+    // accepted and recorded there, as long as their keys have no escapes
+    // and no key repeats.
+    Recogniser(const char* end, Reordering* reordering) : end_(end), reordering_(reordering) {}
 
     const char* value(const char* p, int budget) {
         if (p == end_) return nullptr;
@@ -140,18 +162,26 @@ public:
     }
 
     const char* object(const char* p, int budget, std::vector<VerbatimMember>* members) {
+        const char* const begin = p;
         if (--budget == 0) return nullptr;
         if (++p == end_) return nullptr;
         if (*p == '}') return p + 1;
         std::string_view prev;
-        bool prev_escaped = false;
+        bool prev_escaped = false, any_escaped = false, disordered = false;
+        std::size_t open_base = 0;  // where this object's members start in reordering_->open
         for (bool first = true;; first = false) {
             if (*p != '"') return nullptr;
             bool escaped;
             const char* key_end = string_body(p + 1, escaped);
             if (key_end == nullptr) return nullptr;
             const std::string_view key(p + 1, static_cast<std::size_t>(key_end - p - 1));
-            if (!first && !key_before(prev, prev_escaped, key, escaped)) return nullptr;
+            if (!first && !disordered && !key_before(prev, prev_escaped, key, escaped)) {
+                if (reordering_ == nullptr) return nullptr;
+                disordered = true;
+                open_base = reordering_->open.size();
+                reopen_members(begin + 1, p, budget);
+            }
+            any_escaped |= escaped;
             prev = key;
             prev_escaped = escaped;
             p = key_end + 1;
@@ -159,13 +189,50 @@ public:
             const char* v = ++p;
             p = value(p, budget);
             if (p == nullptr || p == end_) return nullptr;
-            if (members) members->push_back(VerbatimMember{key, std::string_view(v, static_cast<std::size_t>(p - v))});
-            if (*p == '}') return p + 1;
+            const VerbatimMember member{key, std::string_view(v, static_cast<std::size_t>(p - v))};
+            if (members) members->push_back(member);
+            if (disordered) reordering_->open.push_back(member);
+            if (*p == '}') {
+                if (disordered && (any_escaped || !record_reordered(begin, p + 1, open_base))) return nullptr;
+                return p + 1;
+            }
             if (*p != ',' || ++p == end_) return nullptr;
         }
     }
 
 private:
+    // The members in [from, to), already read and found in order, go on
+    // the open list when a later key turns out to be out of order.
+    void reopen_members(const char* from, const char* to, int budget) {
+        Recogniser<true> walk(end_);
+        while (from < to) {
+            const char* key_end = walk.value(from, budget);  // past the closing quote
+            const char* value_end = walk.value(key_end + 1, budget);
+            reordering_->open.push_back(VerbatimMember{
+                std::string_view(from + 1, static_cast<std::size_t>(key_end - from - 2)),
+                std::string_view(key_end + 1, static_cast<std::size_t>(value_end - key_end - 1))});
+            from = value_end + 1;  // past the ','
+        }
+    }
+
+    // The object [begin, end), valid but for the order of its members (on
+    // the open list from `open_base`), which have no escapes in their keys:
+    // the members in key order go on record.  False when a key repeats.
+    bool record_reordered(const char* begin, const char* end, std::size_t open_base) {
+        std::vector<VerbatimMember>& open = reordering_->open;
+        const auto from = open.begin() + static_cast<std::ptrdiff_t>(open_base);
+        std::sort(from, open.end(),
+                  [](const VerbatimMember& a, const VerbatimMember& b) { return bytes_less(a.key, b.key); });
+        for (auto it = from + 1; it < open.end(); ++it) {
+            if (it[-1].key == it->key) return false;
+        }
+        std::vector<VerbatimMember>& members = reordering_->members;
+        const std::size_t first = members.size();
+        members.insert(members.end(), from, open.end());
+        open.resize(open_base);
+        reordering_->objects.push_back(Reordered{begin, end, first, members.size() - first});
+        return true;
+    }
 
     template <std::size_t N>
     const char* word(const char* p, const char (&w)[N]) const {
@@ -485,8 +552,49 @@ private:
     }
 
     const char* end_;
+    Reordering* reordering_ = nullptr;
     std::string left_, right_;
 };
+
+// Writes [from, to) of the text at `out` with the reordered objects in it,
+// objects[lo, hi), written with their members in key order; returns where
+// the writing ends.  Objects are sorted by position, so the ones inside an
+// object follow it, up to its inner_end.
+char* write_reordered(const char* from, const char* to, const Reordering& r, std::size_t lo, std::size_t hi,
+                      char* out) {
+    auto copy = [&out](const char* a, const char* b) {
+        std::memcpy(out, a, static_cast<std::size_t>(b - a));
+        out += b - a;
+    };
+    const auto by_begin = [](const Reordered& o, const char* at) { return o.begin < at; };
+    const auto objects = r.objects.begin();
+    while (lo < hi) {
+        const Reordered& o = r.objects[lo];
+        copy(from, o.begin);
+        *out++ = '{';
+        for (std::size_t i = 0; i < o.count; ++i) {
+            const VerbatimMember& m = r.members[o.first + i];
+            const char* member = m.key.data() - 1;
+            const char* member_end = m.value.data() + m.value.size();
+            if (i != 0) *out++ = ',';
+            if (lo + 1 == o.inner_end) {
+                copy(member, member_end);
+                continue;
+            }
+            const auto inner_lo = std::lower_bound(objects + static_cast<std::ptrdiff_t>(lo + 1),
+                                                   objects + static_cast<std::ptrdiff_t>(o.inner_end), member, by_begin);
+            const auto inner_hi = std::lower_bound(inner_lo, objects + static_cast<std::ptrdiff_t>(o.inner_end),
+                                                   member_end, by_begin);
+            out = write_reordered(member, member_end, r, static_cast<std::size_t>(inner_lo - objects),
+                                  static_cast<std::size_t>(inner_hi - objects), out);
+        }
+        *out++ = '}';
+        from = o.end;
+        lo = o.inner_end;
+    }
+    copy(from, to);
+    return out;
+}
 
 // Splits `text`, which must open with `open`, by `read` (the recogniser's
 // walk of an object or an array); `out` is left as it was on failure.
@@ -516,6 +624,62 @@ bool is_canonical_text(std::string_view text) {
     Recogniser<false> r(end);
     const char* stop = r.value(text.data(), kBudget);
     return stop != nullptr && stop == end;
+}
+
+bool recognise_canonical(std::string_view text, std::string& out, bool& reordered,
+                         std::vector<VerbatimMember>* members) {
+    const char* end = text.data() + text.size();
+    Reordering reordering;
+    Recogniser<false> r(end, &reordering);
+    std::vector<VerbatimMember> outer;
+    const char* stop;
+    if (members != nullptr) {
+        if (text.empty() || text.front() != '{') return false;
+        stop = r.object(text.data(), kBudget, &outer);
+    } else {
+        stop = r.value(text.data(), kBudget);
+    }
+    if (stop == nullptr || stop != end) return false;
+    reordered = !reordering.objects.empty();
+    if (!reordered) {
+        if (members != nullptr) members->insert(members->end(), outer.begin(), outer.end());
+        return true;
+    }
+    auto& objects = reordering.objects;
+    std::sort(objects.begin(), objects.end(), [](const Reordered& a, const Reordered& b) { return a.begin < b.begin; });
+    std::vector<std::size_t> around;  // the objects that contain the current one
+    for (std::size_t i = 0; i < objects.size(); ++i) {
+        for (; !around.empty() && objects[around.back()].end <= objects[i].begin; around.pop_back()) {
+            objects[around.back()].inner_end = i;
+        }
+        around.push_back(i);
+    }
+    for (const std::size_t i : around) objects[i].inner_end = objects.size();
+    const std::size_t at = out.size();
+    out.resize(at + text.size());
+    write_reordered(text.data(), end, reordering, 0, objects.size(), out.data() + at);
+    if (members != nullptr) {
+        // Moving members leaves every object as long as it was, so the
+        // outermost members stand at the offsets they have in the text, or,
+        // when the outermost object itself was reordered, one after the
+        // other in key order.
+        const char* base = out.data() + at;
+        const Reordered& first = reordering.objects.front();
+        const bool outer_reordered = first.begin == text.data();
+        if (outer_reordered) {
+            const auto from = reordering.members.begin() + static_cast<std::ptrdiff_t>(first.first);
+            outer.assign(from, from + static_cast<std::ptrdiff_t>(first.count));
+        }
+        std::size_t offset = 1;  // past the '{'
+        for (const VerbatimMember& m : outer) {
+            const char* member = m.key.data() - 1;
+            const char* placed = outer_reordered ? base + offset : base + (member - text.data());
+            members->push_back(VerbatimMember{std::string_view(placed + 1, m.key.size()),
+                                              std::string_view(placed + (m.value.data() - member), m.value.size())});
+            offset += static_cast<std::size_t>(m.value.data() + m.value.size() - member) + 1;
+        }
+    }
+    return true;
 }
 
 bool split_canonical_object(std::string_view text, std::vector<VerbatimMember>& members) {

@@ -10,7 +10,9 @@
 // without error within the nesting budget and that write_json would write
 // back unchanged.  Anything else, valid JSON in another form included, is
 // refused, and the caller takes the general path, which also gives the exact
-// error for invalid text.
+// error for invalid text.  The one exception is recognise_canonical, which
+// also takes text whose only fault is the order of members, as compact
+// writers that keep insertion order give it, and moves them into order.
 #pragma once
 
 #include <string_view>
@@ -32,6 +34,17 @@ bool is_canonical_text(std::string_view text);
 // True when `text` is the canonical text of an object; its members are then
 // appended to `members` in key order.
 bool split_canonical_object(std::string_view text, std::vector<VerbatimMember>& members);
+
+// True when `text` is canonical, or canonical but for the order of the
+// members of some of its objects, where those objects have no escapes in
+// their keys and no repeated keys.  `reordered` tells which: in the second
+// case the canonical text, exactly as long as the text itself (members are
+// moved, not changed), is appended to `out`.  With `members` set the text
+// must be an object, whose members are appended to `members` in key order,
+// as views into `text` or, when reordered, into `out`.  On false nothing is
+// appended to either.
+bool recognise_canonical(std::string_view text, std::string& out, bool& reordered,
+                         std::vector<VerbatimMember>* members = nullptr);
 
 // The same split for text known to be canonical because write_json (or the
 // canonical writer) just produced it: only the member boundaries are found.
