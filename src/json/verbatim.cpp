@@ -100,10 +100,21 @@ struct Reordered {
     std::size_t inner_end = 0;  // once sorted: the index after the objects inside this one
 };
 
+// A member with the first eight bytes of its key as a big-endian number
+// (zeros after a shorter key), which mostly decides the order of two keys.
+struct KeyedMember {
+    std::uint64_t prefix;
+    VerbatimMember member;
+};
+
+inline bool keyed_less(const KeyedMember& a, const KeyedMember& b) {
+    return a.prefix != b.prefix ? a.prefix < b.prefix : bytes_less(a.member.key, b.member.key);
+}
+
 struct Reordering {
     std::vector<Reordered> objects;  // inner objects before the ones around them
     std::vector<VerbatimMember> members;
-    std::vector<VerbatimMember> open;  // of the objects being read, innermost last
+    std::vector<KeyedMember> open;  // of the objects being read, innermost last
 };
 
 // kTrusted: the text is known to be canonical (it was just written), and
@@ -191,7 +202,7 @@ public:
             if (p == nullptr || p == end_) return nullptr;
             const VerbatimMember member{key, std::string_view(v, static_cast<std::size_t>(p - v))};
             if (members) members->push_back(member);
-            if (disordered) reordering_->open.push_back(member);
+            if (disordered) reordering_->open.push_back(keyed(member));
             if (*p == '}') {
                 if (disordered && (any_escaped || !record_reordered(begin, p + 1, open_base))) return nullptr;
                 return p + 1;
@@ -208,9 +219,9 @@ private:
         while (from < to) {
             const char* key_end = walk.value(from, budget);  // past the closing quote
             const char* value_end = walk.value(key_end + 1, budget);
-            reordering_->open.push_back(VerbatimMember{
+            reordering_->open.push_back(keyed(VerbatimMember{
                 std::string_view(from + 1, static_cast<std::size_t>(key_end - from - 2)),
-                std::string_view(key_end + 1, static_cast<std::size_t>(value_end - key_end - 1))});
+                std::string_view(key_end + 1, static_cast<std::size_t>(value_end - key_end - 1))}));
             from = value_end + 1;  // past the ','
         }
     }
@@ -219,16 +230,24 @@ private:
     // the open list from `open_base`), which have no escapes in their keys:
     // the members in key order go on record.  False when a key repeats.
     bool record_reordered(const char* begin, const char* end, std::size_t open_base) {
-        std::vector<VerbatimMember>& open = reordering_->open;
+        std::vector<KeyedMember>& open = reordering_->open;
         const auto from = open.begin() + static_cast<std::ptrdiff_t>(open_base);
-        std::sort(from, open.end(),
-                  [](const VerbatimMember& a, const VerbatimMember& b) { return bytes_less(a.key, b.key); });
-        for (auto it = from + 1; it < open.end(); ++it) {
-            if (it[-1].key == it->key) return false;
+        if (open.end() - from > 16) {
+            std::sort(from, open.end(), keyed_less);
+        } else {
+            for (auto it = from + 1; it < open.end(); ++it) {
+                const KeyedMember m = *it;
+                auto at = it;
+                for (; at != from && keyed_less(m, at[-1]); --at) *at = at[-1];
+                *at = m;
+            }
         }
         std::vector<VerbatimMember>& members = reordering_->members;
         const std::size_t first = members.size();
-        members.insert(members.end(), from, open.end());
+        for (auto it = from; it < open.end(); ++it) {
+            if (it != from && it[-1].prefix == it->prefix && it[-1].member.key == it->member.key) return false;
+            members.push_back(it->member);
+        }
         open.resize(open_base);
         reordering_->objects.push_back(Reordered{begin, end, first, members.size() - first});
         return true;
@@ -540,6 +559,21 @@ private:
         return (a & ((Wide{1} << s) - 1)) != 0 ? 1 : 0;
     }
 
+    KeyedMember keyed(const VerbatimMember& m) const {
+        const std::string_view key = m.key;
+        std::uint64_t prefix = 0;
+        if (end_ - key.data() >= 8) {  // eight bytes readable, the key's and what follows it
+            std::memcpy(&prefix, key.data(), 8);
+            prefix = __builtin_bswap64(prefix);
+            if (key.size() < 8) prefix = key.empty() ? 0 : prefix & (~std::uint64_t{0} << (8 * (8 - key.size())));
+        } else {
+            for (std::size_t i = 0; i < 8; ++i) {
+                prefix = prefix << 8 | (i < key.size() ? static_cast<unsigned char>(key[i]) : 0u);
+            }
+        }
+        return KeyedMember{prefix, m};
+    }
+
     // Keys order by their content; escapes are resolved only when present.
     bool key_before(std::string_view a, bool a_escaped, std::string_view b, bool b_escaped) {
         if constexpr (kTrusted) return true;
@@ -559,18 +593,27 @@ private:
 // Writes [from, to) of the text at `out` with the reordered objects in it,
 // objects[lo, hi), written with their members in key order; returns where
 // the writing ends.  Objects are sorted by position, so the ones inside an
-// object follow it, up to its inner_end.
+// object follow it, up to its inner_end.  With `in_place`, `out` already
+// holds a copy of the text, and the bytes outside those objects are left
+// as they are.
 char* write_reordered(const char* from, const char* to, const Reordering& r, std::size_t lo, std::size_t hi,
-                      char* out) {
+                      char* out, bool in_place = false) {
     auto copy = [&out](const char* a, const char* b) {
         std::memcpy(out, a, static_cast<std::size_t>(b - a));
         out += b - a;
+    };
+    auto pass = [&](const char* a, const char* b) {  // the bytes between reordered objects
+        if (in_place) {
+            out += b - a;
+        } else {
+            copy(a, b);
+        }
     };
     const auto by_begin = [](const Reordered& o, const char* at) { return o.begin < at; };
     const auto objects = r.objects.begin();
     while (lo < hi) {
         const Reordered& o = r.objects[lo];
-        copy(from, o.begin);
+        pass(from, o.begin);
         *out++ = '{';
         for (std::size_t i = 0; i < o.count; ++i) {
             const VerbatimMember& m = r.members[o.first + i];
@@ -592,7 +635,7 @@ char* write_reordered(const char* from, const char* to, const Reordering& r, std
         from = o.end;
         lo = o.inner_end;
     }
-    copy(from, to);
+    pass(from, to);
     return out;
 }
 
@@ -646,7 +689,8 @@ bool recognise_canonical(std::string_view text, std::string& out, bool& reordere
         return true;
     }
     auto& objects = reordering.objects;
-    std::sort(objects.begin(), objects.end(), [](const Reordered& a, const Reordered& b) { return a.begin < b.begin; });
+    const auto by_begin = [](const Reordered& a, const Reordered& b) { return a.begin < b.begin; };
+    if (!std::is_sorted(objects.begin(), objects.end(), by_begin)) std::sort(objects.begin(), objects.end(), by_begin);
     std::vector<std::size_t> around;  // the objects that contain the current one
     for (std::size_t i = 0; i < objects.size(); ++i) {
         for (; !around.empty() && objects[around.back()].end <= objects[i].begin; around.pop_back()) {
@@ -656,8 +700,8 @@ bool recognise_canonical(std::string_view text, std::string& out, bool& reordere
     }
     for (const std::size_t i : around) objects[i].inner_end = objects.size();
     const std::size_t at = out.size();
-    out.resize(at + text.size());
-    write_reordered(text.data(), end, reordering, 0, objects.size(), out.data() + at);
+    out.append(text);
+    write_reordered(text.data(), end, reordering, 0, objects.size(), out.data() + at, true);
     if (members != nullptr) {
         // Moving members leaves every object as long as it was, so the
         // outermost members stand at the offsets they have in the text, or,
