@@ -214,7 +214,7 @@ public:
 private:
     // The members in [from, to), already read and found in order, go on
     // the open list when a later key turns out to be out of order.
-    void reopen_members(const char* from, const char* to, int budget) {
+    [[gnu::noinline]] void reopen_members(const char* from, const char* to, int budget) {
         Recogniser<true> walk(end_);
         while (from < to) {
             const char* key_end = walk.value(from, budget);  // past the closing quote
@@ -229,7 +229,7 @@ private:
     // The object [begin, end), valid but for the order of its members (on
     // the open list from `open_base`), which have no escapes in their keys:
     // the members in key order go on record.  False when a key repeats.
-    bool record_reordered(const char* begin, const char* end, std::size_t open_base) {
+    [[gnu::noinline]] bool record_reordered(const char* begin, const char* end, std::size_t open_base) {
         std::vector<KeyedMember>& open = reordering_->open;
         const auto from = open.begin() + static_cast<std::ptrdiff_t>(open_base);
         if (open.end() - from > 16) {
