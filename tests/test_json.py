@@ -321,6 +321,25 @@ def test_python_documents_parse_to_the_same_values(value, ensure_ascii, indent):
     assert kc.decode_checkpoint(blob) == out
 
 
+@settings(max_examples=300, deadline=None)
+@given(json_values, st.randoms(use_true_random=False))
+def test_compact_text_in_any_member_order(value, rnd):
+    """Compact text with the members of its objects in any order gives the
+    canonical text of its value on every route, the superstep's included."""
+    def shuffled(v):
+        if isinstance(v, dict):
+            items = [(k, shuffled(x)) for k, x in v.items()]
+            rnd.shuffle(items)
+            return dict(items)
+        return [shuffled(x) for x in v] if isinstance(v, list) else v
+
+    text = json.dumps(shuffled(value), separators=(",", ":"), ensure_ascii=rnd.random() < 0.5)
+    expected = py_canonical(value)
+    assert canon(text) == expected
+    if isinstance(value, dict):
+        assert kc.advance_superstep(text, "{}", "[]") == expected
+
+
 @settings(max_examples=500, deadline=None)
 @given(FLOATS)
 def test_doubles_round_trip(x):
