@@ -190,7 +190,7 @@ bool canonical_form(std::string_view text, std::string& storage, std::string_vie
         return true;
     }
     json::CanonicalText c;
-    if (!c.read_text(text, err)) return false;
+    if (!c.rewrite_text(text, err)) return false;
     c.append_to(storage);
     out = storage;
     return true;
@@ -210,7 +210,7 @@ bool advance_superstep(std::string_view state_json, std::string_view reducers_js
     bool reordered;
     if (!json::recognise_canonical(state_json, canonical, reordered, &members)) {
         json::CanonicalText text;
-        if (!text.read_text(state_json, err)) return false;
+        if (!text.rewrite_text(state_json, err)) return false;
         if (!text.append_object_to(canonical, members)) {
             err = unpositioned("state must be a JSON object");
             return false;

@@ -350,7 +350,11 @@ CanonicalText::CanonicalText() : impl_(std::make_unique<Impl>()) {}
 CanonicalText::~CanonicalText() = default;
 
 bool CanonicalText::read_text(std::string_view text, JsonError& err, std::size_t size_hint) {
-    if (impl_->keep_if_canonical(text)) return true;
+    return impl_->keep_if_canonical(text) || rewrite_text(text, err, size_hint);
+}
+
+bool CanonicalText::rewrite_text(std::string_view text, JsonError& err, std::size_t size_hint) {
+    impl_->is_verbatim = false;
     impl_->sink = run<false>(text, err, size_hint);
     return impl_->sink != nullptr;
 }

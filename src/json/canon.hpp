@@ -33,6 +33,9 @@ public:
     // `size_hint`: expected length of the result, reserved up front.
     bool read_text(std::string_view text, JsonError& err, std::size_t size_hint = 0);
     bool read_bytes(std::string_view bytes, JsonError& err, std::size_t size_hint = 0);
+    // read_text for text that recognise_canonical has already refused: it
+    // is rewritten without being recognised again.
+    bool rewrite_text(std::string_view text, JsonError& err, std::size_t size_hint = 0);
 
     std::size_t size() const;
     void copy_to(char* dst) const;

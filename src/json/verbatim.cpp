@@ -639,25 +639,18 @@ char* write_reordered(const char* from, const char* to, const Reordering& r, std
     return out;
 }
 
-// Splits `text`, which must open with `open`, by `read` (the recogniser's
-// walk of an object or an array); `out` is left as it was on failure.
-template <bool kTrusted, class Item, class Read>
+// Splits written `text`, which must open with `open`, by `read` (the
+// trusted walk of an object or an array); `out` is left as it was on failure.
+template <class Item, class Read>
 bool split(std::string_view text, char open, std::vector<Item>& out, Read read) {
     if (text.empty() || text.front() != open) return false;
     const std::size_t kept = out.size();
     const char* end = text.data() + text.size();
-    Recogniser<kTrusted> r(end);
+    Recogniser<true> r(end);
     const char* stop = read(r, text.data(), &out);
     if (stop != nullptr && stop == end) return true;
     out.resize(kept);
     return false;
-}
-
-template <bool kTrusted>
-bool split_object(std::string_view text, std::vector<VerbatimMember>& members) {
-    return split<kTrusted>(text, '{', members, [](Recogniser<kTrusted>& r, const char* p, auto* items) {
-        return r.object(p, kBudget, items);
-    });
 }
 
 }  // namespace
@@ -674,20 +667,20 @@ bool recognise_canonical(std::string_view text, std::string& out, bool& reordere
     const char* end = text.data() + text.size();
     Reordering reordering;
     Recogniser<false> r(end, &reordering);
-    std::vector<VerbatimMember> outer;
+    const std::size_t kept = members != nullptr ? members->size() : 0;
     const char* stop;
     if (members != nullptr) {
         if (text.empty() || text.front() != '{') return false;
-        stop = r.object(text.data(), kBudget, &outer);
+        stop = r.object(text.data(), kBudget, members);
     } else {
         stop = r.value(text.data(), kBudget);
     }
-    if (stop == nullptr || stop != end) return false;
-    reordered = !reordering.objects.empty();
-    if (!reordered) {
-        if (members != nullptr) members->insert(members->end(), outer.begin(), outer.end());
-        return true;
+    if (stop == nullptr || stop != end) {
+        if (members != nullptr) members->resize(kept);
+        return false;
     }
+    reordered = !reordering.objects.empty();
+    if (!reordered) return true;
     auto& objects = reordering.objects;
     const auto by_begin = [](const Reordered& a, const Reordered& b) { return a.begin < b.begin; };
     if (!std::is_sorted(objects.begin(), objects.end(), by_begin)) std::sort(objects.begin(), objects.end(), by_begin);
@@ -708,34 +701,33 @@ bool recognise_canonical(std::string_view text, std::string& out, bool& reordere
         // when the outermost object itself was reordered, one after the
         // other in key order.
         const char* base = out.data() + at;
-        const Reordered& first = reordering.objects.front();
+        const Reordered& first = objects.front();
         const bool outer_reordered = first.begin == text.data();
         if (outer_reordered) {
             const auto from = reordering.members.begin() + static_cast<std::ptrdiff_t>(first.first);
-            outer.assign(from, from + static_cast<std::ptrdiff_t>(first.count));
+            std::copy(from, from + static_cast<std::ptrdiff_t>(first.count),
+                      members->begin() + static_cast<std::ptrdiff_t>(kept));
         }
         std::size_t offset = 1;  // past the '{'
-        for (const VerbatimMember& m : outer) {
-            const char* member = m.key.data() - 1;
+        for (auto m = members->begin() + static_cast<std::ptrdiff_t>(kept); m != members->end(); ++m) {
+            const char* member = m->key.data() - 1;
             const char* placed = outer_reordered ? base + offset : base + (member - text.data());
-            members->push_back(VerbatimMember{std::string_view(placed + 1, m.key.size()),
-                                              std::string_view(placed + (m.value.data() - member), m.value.size())});
-            offset += static_cast<std::size_t>(m.value.data() + m.value.size() - member) + 1;
+            offset += static_cast<std::size_t>(m->value.data() + m->value.size() - member) + 1;
+            *m = VerbatimMember{std::string_view(placed + 1, m->key.size()),
+                                std::string_view(placed + (m->value.data() - member), m->value.size())};
         }
     }
     return true;
 }
 
-bool split_canonical_object(std::string_view text, std::vector<VerbatimMember>& members) {
-    return split_object<false>(text, members);
-}
-
 bool split_written_object(std::string_view text, std::vector<VerbatimMember>& members) {
-    return split_object<true>(text, members);
+    return split(text, '{', members, [](Recogniser<true>& r, const char* p, auto* items) {
+        return r.object(p, kBudget, items);
+    });
 }
 
 bool split_written_array(std::string_view text, std::vector<std::string_view>& elements) {
-    return split<true>(text, '[', elements, [](Recogniser<true>& r, const char* p, auto* items) {
+    return split(text, '[', elements, [](Recogniser<true>& r, const char* p, auto* items) {
         return r.array(p, kBudget, items);
     });
 }

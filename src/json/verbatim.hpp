@@ -31,10 +31,6 @@ struct VerbatimMember {
 // True when `text` is canonical in the sense above.
 bool is_canonical_text(std::string_view text);
 
-// True when `text` is the canonical text of an object; its members are then
-// appended to `members` in key order.
-bool split_canonical_object(std::string_view text, std::vector<VerbatimMember>& members);
-
 // True when `text` is canonical, or canonical but for the order of the
 // members of some of its objects, where those objects have no escapes in
 // their keys and no repeated keys.  `reordered` tells which: in the second
@@ -46,9 +42,10 @@ bool split_canonical_object(std::string_view text, std::vector<VerbatimMember>& 
 bool recognise_canonical(std::string_view text, std::string& out, bool& reordered,
                          std::vector<VerbatimMember>* members = nullptr);
 
-// The same split for text known to be canonical because write_json (or the
-// canonical writer) just produced it: only the member boundaries are found.
-// Returns false when the text is not an object.
+// The members of text known to be canonical because write_json (or the
+// canonical writer) just produced it, appended to `members` in key order:
+// only the member boundaries are found.  Returns false when the text is not
+// an object.
 bool split_written_object(std::string_view text, std::vector<VerbatimMember>& members);
 
 // The elements of written array text, appended to `elements` in order.
