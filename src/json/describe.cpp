@@ -1,5 +1,7 @@
-// Quoting of strings inside "invalid type: " texts.
+// The texts of "invalid type: " errors: how a value is described, and how
+// a string inside such a text is quoted.
 //
+// Quoting:
 // ASCII is fixed: '"' and '\\' get a backslash; tab, CR, LF and NUL are \t,
 // \r, \n, \0; the other control bytes and DEL are \u{hex}.  For non-ASCII
 // text the same \u{hex} form is used for code points that would not show as
@@ -21,11 +23,13 @@
 // print as they are: they read naturally in context and listing them all
 // would need the full character database.  Everything else (letters,
 // digits, punctuation, symbols, and code points not listed) prints as is.
+#include <cmath>
 #include <cstdint>
 #include <string>
 #include <string_view>
 
 #include "json/parser.hpp"
+#include "json/writer_detail.hpp"
 
 namespace klov::json {
 
@@ -179,6 +183,45 @@ void quote_for_message(std::string_view s, std::string& out) {
         out += '}';
     }
     out += '"';
+}
+
+void describe_value(const JsonValue& v, std::string& out) {
+    switch (v.kind()) {
+        case Kind::Null:
+            out += "null";
+            return;
+        case Kind::Bool:
+            out += v.as_bool() ? "boolean `true`" : "boolean `false`";
+            return;
+        case Kind::Number: {
+            const JsonNumber& n = v.as_number();
+            char buf[40];
+            char* end = buf + sizeof buf;
+            if (n.kind == NumberKind::Double) {
+                out += "floating point `";
+                if (std::isfinite(n.d)) out.append(buf, detail::format_double(n.d, buf));
+                else out += n.d != n.d ? "NaN" : (n.d < 0 ? "-inf" : "inf");
+            } else {
+                out += "integer `";
+                std::uint64_t mag = n.kind == NumberKind::Unsigned ? n.u : 0 - static_cast<std::uint64_t>(n.i);
+                char* b = detail::format_u64(mag, end);
+                if (n.kind == NumberKind::Negative) *--b = '-';
+                out.append(b, static_cast<std::size_t>(end - b));
+            }
+            out += '`';
+            return;
+        }
+        case Kind::String:
+            out += "string ";
+            quote_for_message(v.as_string(), out);
+            return;
+        case Kind::Array:
+            out += "sequence";
+            return;
+        case Kind::Object:
+            out += "map";
+            return;
+    }
 }
 
 }  // namespace klov::json

@@ -1,6 +1,5 @@
 #include "json/parser.hpp"
 
-#include <cmath>
 #include <cstring>
 
 #include "json/parser_impl.hpp"
@@ -179,45 +178,6 @@ bool read_document_array(std::string_view text, Arena& arena, Array& out, JsonEr
     }
     out = std::move(sink.last().as_array());
     return true;
-}
-
-void describe_value(const JsonValue& v, std::string& out) {
-    switch (v.kind()) {
-        case Kind::Null:
-            out += "null";
-            return;
-        case Kind::Bool:
-            out += v.as_bool() ? "boolean `true`" : "boolean `false`";
-            return;
-        case Kind::Number: {
-            const JsonNumber& n = v.as_number();
-            char buf[40];
-            char* end = buf + sizeof buf;
-            if (n.kind == NumberKind::Double) {
-                out += "floating point `";
-                if (std::isfinite(n.d)) out.append(buf, detail::format_double(n.d, buf));
-                else out += n.d != n.d ? "NaN" : (n.d < 0 ? "-inf" : "inf");
-            } else {
-                out += "integer `";
-                std::uint64_t mag = n.kind == NumberKind::Unsigned ? n.u : 0 - static_cast<std::uint64_t>(n.i);
-                char* b = detail::format_u64(mag, end);
-                if (n.kind == NumberKind::Negative) *--b = '-';
-                out.append(b, static_cast<std::size_t>(end - b));
-            }
-            out += '`';
-            return;
-        }
-        case Kind::String:
-            out += "string ";
-            quote_for_message(v.as_string(), out);
-            return;
-        case Kind::Array:
-            out += "sequence";
-            return;
-        case Kind::Object:
-            out += "map";
-            return;
-    }
 }
 
 }  // namespace klov::json
