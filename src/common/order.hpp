@@ -1,0 +1,106 @@
+// Ordering by unsigned bytes, and the small sorts, shared by every place that
+// orders keys or names: the canonical writer, the recogniser of canonical
+// text, the superstep planner and the ranking of scores.
+#pragma once
+
+#include <algorithm>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+#if defined(_MSC_VER) && !defined(__clang__)
+#include <stdlib.h>  // _byteswap_uint64
+#endif
+
+namespace klov {
+
+inline std::uint64_t byteswap64(std::uint64_t x) {
+#if defined(__GNUC__) || defined(__clang__)
+    return __builtin_bswap64(x);
+#elif defined(_MSC_VER)
+    return _byteswap_uint64(x);
+#else
+    x = (x & 0x00000000FFFFFFFFull) << 32 | (x >> 32);
+    x = (x & 0x0000FFFF0000FFFFull) << 16 | ((x >> 16) & 0x0000FFFF0000FFFFull);
+    return (x & 0x00FF00FF00FF00FFull) << 8 | ((x >> 8) & 0x00FF00FF00FF00FFull);
+#endif
+}
+
+// The eight bytes at p as a big-endian number.
+inline std::uint64_t load_big_endian64(const char* p) {
+    std::uint64_t w;
+    std::memcpy(&w, p, 8);
+    if constexpr (std::endian::native == std::endian::little) w = byteswap64(w);
+    return w;
+}
+
+// Bytes [offset, offset + 8) of `key` as a big-endian number, zeros past the
+// key's end.  Such prefixes order like the bytes they hold, so unequal
+// prefixes decide the order of two keys and only equal ones need the full
+// comparison; most comparisons while sorting become integer compares on data
+// at hand.
+inline std::uint64_t key_prefix(std::string_view key, std::size_t offset = 0) {
+    if (key.size() >= offset + 8) return load_big_endian64(key.data() + offset);
+    char b[8] = {};
+    if (key.size() > offset) std::memcpy(b, key.data() + offset, key.size() - offset);
+    return load_big_endian64(b);
+}
+
+// key_prefix(key) for a key inside a buffer that ends at `end`: when eight
+// bytes are readable from the key's start, one load and a mask.
+inline std::uint64_t key_prefix_within(std::string_view key, const char* end) {
+    if (end - key.data() < 8) return key_prefix(key);
+    const std::uint64_t w = load_big_endian64(key.data());
+    if (key.size() >= 8) return w;
+    return key.empty() ? 0 : w & (~std::uint64_t{0} << (8 * (8 - key.size())));
+}
+
+// Unsigned-byte order, a proper prefix first; eight bytes per step, since
+// sibling keys tend to share long prefixes ("channel_017", "channel_018").
+inline bool bytes_less(std::string_view a, std::string_view b) {
+    const std::size_t n = a.size() < b.size() ? a.size() : b.size();
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        const std::uint64_t x = load_big_endian64(a.data() + i);
+        const std::uint64_t y = load_big_endian64(b.data() + i);
+        if (x != y) return x < y;
+    }
+    for (; i < n; ++i) {
+        if (a[i] != b[i]) return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[i]);
+    }
+    return a.size() < b.size();
+}
+
+// Key order of records that carry `prefix` (key_prefix of their key) and
+// `key`.
+template <class Ref>
+inline bool key_ref_less(const Ref& a, const Ref& b) {
+    return a.prefix != b.prefix ? a.prefix < b.prefix : bytes_less(a.key, b.key);
+}
+
+// Stable straight insertion: the fastest sort for the few records of a
+// typical object or ranking.
+template <class T, class Less>
+void insertion_sort(T* first, T* last, Less less) {
+    if (first == last) return;
+    for (T* it = first + 1; it < last; ++it) {
+        T x = *it;
+        T* at = it;
+        for (; at != first && less(x, at[-1]); --at) *at = at[-1];
+        *at = x;
+    }
+}
+
+// Stable sort that takes insertion for up to `small` records.
+template <class T, class Less>
+void small_stable_sort(T* first, T* last, Less less, std::size_t small = 32) {
+    if (static_cast<std::size_t>(last - first) <= small) {
+        insertion_sort(first, last, less);
+    } else {
+        std::stable_sort(first, last, less);
+    }
+}
+
+}  // namespace klov
