@@ -20,7 +20,7 @@ CASES = [
     ('{"z":0}', "{}", '[{"b":1},{"a":2}]', '{"a":2,"b":1,"z":0}'),
     ("{}", "{}", "[]", "{}"),
     ('{"a":1}', '{"a":"add","a":"append"}', '[{"a":2}]', '{"a":[1,2]}'),
-    # the mended sum keeps big integers exact across writes
+    # add keeps integer sums exact up to 2**64 - 1 across updates; a double operand gives a double
     ('{"n":18446744073709551614}', '{"n":"add"}', '[{"n":1},{"n":0}]', '{"n":18446744073709551615}'),
     ('{"n":18446744073709551615}', '{"n":"add"}', '[{"n":0.0}]', '{"n":1.8446744073709552e+19}'),
     # escaped keys meet their plain spellings; a NUL is an ordinary key byte
