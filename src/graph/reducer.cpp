@@ -4,11 +4,14 @@
 #include <cstdint>
 #include <utility>
 
+#include "json/canon.hpp"
+#include "json/verbatim.hpp"
 #include "json/writer.hpp"
 
 namespace klov::graph {
 
 using json::Array;
+using json::JsonError;
 using json::JsonNumber;
 using json::JsonValue;
 using json::Kind;
@@ -158,6 +161,28 @@ JsonValue apply_reducer(std::string_view reducer, const JsonValue& current, Json
     return update;
 }
 
+// `text` as it stands when it is canonical, else its canonical form in
+// `storage`; false with the parse error when it is not JSON.
+bool canonical_form(std::string_view text, std::string& storage, std::string_view& out, JsonError& err) {
+    // Asked first, and not left to CanonicalText, because small canonical
+    // arguments (the usual reduce_channel call) then allocate nothing; the
+    // plain check costs less to set up than the one that also reorders.
+    if (json::is_canonical_text(text)) {
+        out = text;
+        return true;
+    }
+    bool reordered;
+    if (json::recognise_canonical(text, storage, reordered)) {
+        out = reordered ? std::string_view(storage) : text;
+        return true;
+    }
+    json::CanonicalText c;
+    if (!c.rewrite_text(text, err)) return false;
+    c.append_to(storage);
+    out = storage;
+    return true;
+}
+
 bool reads_current(std::string_view reducer) { return reducer == kAdd || reducer == kAppend; }
 
 void reduce_text(std::string_view reducer, std::string& text, std::string_view update) {
@@ -191,6 +216,19 @@ void reduce_text(std::string_view reducer, std::string& text, std::string_view u
         return;
     }
     text.assign(update);
+}
+
+bool reduce_channel(std::string_view reducer, std::string_view current_json, std::string_view update_json,
+                    std::string& out, JsonError& err) {
+    std::string update_storage, current_storage;
+    std::string_view update, current;
+    if (!canonical_form(update_json, update_storage, update, err)) return false;
+    if (!canonical_form(current_json, current_storage, current, err)) return false;
+    std::string text;
+    if (reads_current(reducer)) text.assign(current);
+    reduce_text(reducer, text, update);
+    out.swap(text);
+    return true;
 }
 
 }  // namespace klov::graph

@@ -174,28 +174,6 @@ void write_state(Channels& channels, const std::vector<std::string>& written, st
     out.push_back('}');
 }
 
-// `text` as it stands when it is canonical, else its canonical form in
-// `storage`; false with the parse error when it is not JSON.
-bool canonical_form(std::string_view text, std::string& storage, std::string_view& out, JsonError& err) {
-    // Asked first, and not left to CanonicalText, because small canonical
-    // arguments (the usual reduce_channel call) then allocate nothing; the
-    // plain check costs less to set up than the one that also reorders.
-    if (json::is_canonical_text(text)) {
-        out = text;
-        return true;
-    }
-    bool reordered;
-    if (json::recognise_canonical(text, storage, reordered)) {
-        out = reordered ? std::string_view(storage) : text;
-        return true;
-    }
-    json::CanonicalText c;
-    if (!c.rewrite_text(text, err)) return false;
-    c.append_to(storage);
-    out = storage;
-    return true;
-}
-
 }  // namespace
 
 bool advance_superstep(std::string_view state_json, std::string_view reducers_json, std::string_view updates_json,
@@ -267,19 +245,6 @@ bool advance_superstep(std::string_view state_json, std::string_view reducers_js
 
     std::string text;
     write_state(channels, written, text);
-    out.swap(text);
-    return true;
-}
-
-bool reduce_channel(std::string_view reducer, std::string_view current_json, std::string_view update_json,
-                    std::string& out, JsonError& err) {
-    std::string update_storage, current_storage;
-    std::string_view update, current;
-    if (!canonical_form(update_json, update_storage, update, err)) return false;
-    if (!canonical_form(current_json, current_storage, current, err)) return false;
-    std::string text;
-    if (reads_current(reducer)) text.assign(current);
-    reduce_text(reducer, text, update);
     out.swap(text);
     return true;
 }

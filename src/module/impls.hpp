@@ -17,8 +17,4 @@ PyObject* impl_hash_event(Args& args);
 PyObject* impl_verify_chain(Args& args);
 PyObject* impl_aggregate_cost(Args& args);
 
-// Until a function's logic lands it raises NotImplementedError after binding
-// and converting its arguments.
-PyObject* not_implemented(const char* name);
-
 }  // namespace klov::py

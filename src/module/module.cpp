@@ -59,11 +59,6 @@ const FunctionSpec kFunctions[10] = {
      impl_aggregate_cost},
 };
 
-PyObject* not_implemented(const char* name) {
-    PyErr_Format(PyExc_NotImplementedError, "%s is not implemented yet", name);
-    return nullptr;
-}
-
 namespace {
 
 template <int I>
