@@ -103,4 +103,19 @@ void small_stable_sort(T* first, T* last, Less less, std::size_t small = 32) {
     }
 }
 
+// Orders records with `prefix` and `key` by key, stably (among equal keys
+// the later one stays later), then keeps only the last of every run of equal
+// keys, as an object whose members repeat a key keeps the last.  Returns the
+// number kept, at the front.
+template <class Ref>
+std::size_t order_and_dedupe(Ref* refs, std::size_t n) {
+    small_stable_sort(refs, refs + n, [](const Ref& a, const Ref& b) { return key_ref_less(a, b); });
+    std::size_t unique = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i + 1 < n && refs[i + 1].key == refs[i].key) continue;
+        refs[unique++] = refs[i];
+    }
+    return unique;
+}
+
 }  // namespace klov

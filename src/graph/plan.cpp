@@ -4,12 +4,14 @@
 #include <cstdint>
 #include <cstring>
 
+#include "common/order.hpp"
 #include "graph/name_table.hpp"
 
 namespace klov::graph {
 
 namespace {
 
+using klov::key_prefix;
 using Step = std::vector<std::size_t>;
 
 // The first sixteen bytes of a name as two big-endian words, zero-padded, so
@@ -25,17 +27,7 @@ struct SortKey {
     std::size_t index;  // in the names list
 };
 
-std::uint64_t big_endian(const unsigned char* b) {
-    std::uint64_t w = 0;
-    for (int i = 0; i < 8; ++i) w = (w << 8) | b[i];
-    return w;
-}
-
-Prefix prefix_of(std::string_view s) {
-    unsigned char b[16] = {};
-    if (!s.empty()) std::memcpy(b, s.data(), std::min<std::size_t>(s.size(), 16));
-    return Prefix{big_endian(b), big_endian(b + 8)};
-}
+Prefix prefix_of(std::string_view s) { return Prefix{key_prefix(s), key_prefix(s, 8)}; }
 
 // Byte-wise ascending order, a proper prefix first.  Zero-padded prefixes
 // order like the bytes they hold, so equal prefixes fall back to the full

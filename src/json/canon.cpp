@@ -174,8 +174,8 @@ void CanonSink::end_object() {
     }
     top_object_ = outermost;
     if (!sorted) {
-        for (std::size_t i = 0; i < n; ++i) m[i].prefix = detail::key_prefix(m[i].key);
-        const std::size_t unique = detail::order_and_dedupe(m, n);
+        for (std::size_t i = 0; i < n; ++i) m[i].prefix = klov::key_prefix(m[i].key);
+        const std::size_t unique = klov::order_and_dedupe(m, n);
         Record r;
         r.start = f.start;
         r.end = out_.pos();

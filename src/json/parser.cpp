@@ -104,9 +104,9 @@ void TreeSink::end_object() {
     } else {
         order_.clear();
         for (std::size_t i = 0; i < n; ++i) {
-            order_.push_back(detail::KeyRef{detail::key_prefix(keys[i]), keys[i], static_cast<std::uint32_t>(i)});
+            order_.push_back(detail::KeyRef{klov::key_prefix(keys[i]), keys[i], static_cast<std::uint32_t>(i)});
         }
-        const std::size_t unique = detail::order_and_dedupe(order_.data(), n);
+        const std::size_t unique = klov::order_and_dedupe(order_.data(), n);
         obj.reserve(unique);
         for (std::size_t i = 0; i < unique; ++i) {
             obj.push_back(Member{order_[i].key, std::move(vals[order_[i].index])});

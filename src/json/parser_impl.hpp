@@ -29,6 +29,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/order.hpp"
 #include "json/error.hpp"
 #include "json/parser.hpp"
 #include "json/scan.hpp"
@@ -111,54 +112,13 @@ inline void append_utf8(std::string& s, std::uint32_t cp) {
     s.append(b, n);
 }
 
-// A key with its first eight bytes as a big-endian number (zero-padded), so
-// that most comparisons while ordering an object's members need no memcmp.
-// Equal prefixes fall back to the full comparison.
-inline std::uint64_t key_prefix(std::string_view k) {
-    std::uint64_t w = 0;
-    if (!k.empty()) std::memcpy(&w, k.data(), k.size() < 8 ? k.size() : 8);
-    return __builtin_bswap64(w);
-}
-
+// A key of an object being read, with its position among the object's
+// members.
 struct KeyRef {
-    std::uint64_t prefix;
+    std::uint64_t prefix;  // key_prefix(key)
     std::string_view key;
     std::uint32_t index;
 };
-
-// Any record with `prefix` and `key`.
-template <class Ref>
-inline bool key_ref_less(const Ref& a, const Ref& b) {
-    if (a.prefix != b.prefix) return a.prefix < b.prefix;
-    return a.key < b.key;
-}
-
-// Orders refs[0, n) by key, stably (among equal keys the one later in the
-// text stays later), then keeps only the last of every run of equal keys.
-// Returns the number kept, at the front.  Small objects, the common case,
-// take an insertion sort.
-template <class Ref>
-std::size_t order_and_dedupe(Ref* refs, std::size_t n) {
-    if (n <= 32) {
-        for (std::size_t i = 1; i < n; ++i) {
-            Ref k = refs[i];
-            std::size_t j = i;
-            while (j > 0 && key_ref_less(k, refs[j - 1])) {
-                refs[j] = refs[j - 1];
-                --j;
-            }
-            refs[j] = k;
-        }
-    } else {
-        std::stable_sort(refs, refs + n, [](const Ref& a, const Ref& b) { return key_ref_less(a, b); });
-    }
-    std::size_t unique = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        if (i + 1 < n && refs[i + 1].key == refs[i].key) continue;
-        refs[unique++] = refs[i];
-    }
-    return unique;
-}
 
 // One parse.  kBytes adds UTF-8 validation of string content.  Every member
 // function returns false after recording the first error; nothing after that

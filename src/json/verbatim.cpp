@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "common/order.hpp"
 #include "json/parser_impl.hpp"
 #include "json/scan.hpp"
 #include "json/writer_detail.hpp"
@@ -15,6 +16,9 @@ namespace klov::json {
 
 namespace {
 
+using klov::bytes_less;
+using klov::key_prefix_within;
+using klov::key_ref_less;
 using detail::digits_value;
 using detail::is_digit;
 using detail::skip_digits;
@@ -73,23 +77,6 @@ int hex_value(char c) {
     return -1;  // upper case is never written
 }
 
-// Unsigned-byte order, a proper prefix first; eight bytes per step, since
-// sibling keys tend to share long prefixes ("channel_017", "channel_018").
-bool bytes_less(std::string_view a, std::string_view b) {
-    const std::size_t n = a.size() < b.size() ? a.size() : b.size();
-    std::size_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        std::uint64_t x, y;
-        std::memcpy(&x, a.data() + i, 8);
-        std::memcpy(&y, b.data() + i, 8);
-        if (x != y) return __builtin_bswap64(x) < __builtin_bswap64(y);
-    }
-    for (; i < n; ++i) {
-        if (a[i] != b[i]) return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[i]);
-    }
-    return a.size() < b.size();
-}
-
 // An object of text that is canonical but for the order of its members:
 // the object's text, and its members in key order (a range of
 // Reordering::members).
@@ -100,21 +87,18 @@ struct Reordered {
     std::size_t inner_end = 0;  // once sorted: the index after the objects inside this one
 };
 
-// A member with the first eight bytes of its key as a big-endian number
-// (zeros after a shorter key), which mostly decides the order of two keys.
+// A member with key_prefix of its key, which mostly decides the order of
+// two keys.
 struct KeyedMember {
     std::uint64_t prefix;
-    VerbatimMember member;
+    std::string_view key;
+    std::string_view value;
 };
-
-inline bool keyed_less(const KeyedMember& a, const KeyedMember& b) {
-    return a.prefix != b.prefix ? a.prefix < b.prefix : bytes_less(a.member.key, b.member.key);
-}
 
 struct Reordering {
     std::vector<Reordered> objects;  // inner objects before the ones around them
     std::vector<VerbatimMember> members;
-    std::vector<KeyedMember> open;  // of the objects being read, innermost last
+    std::vector<KeyedMember> open;  // members of the objects being read, innermost last
 };
 
 // kTrusted: the text is known to be canonical (it was just written), and
@@ -232,21 +216,12 @@ private:
     [[gnu::noinline]] bool record_reordered(const char* begin, const char* end, std::size_t open_base) {
         std::vector<KeyedMember>& open = reordering_->open;
         const auto from = open.begin() + static_cast<std::ptrdiff_t>(open_base);
-        if (open.end() - from > 16) {
-            std::sort(from, open.end(), keyed_less);
-        } else {
-            for (auto it = from + 1; it < open.end(); ++it) {
-                const KeyedMember m = *it;
-                auto at = it;
-                for (; at != from && keyed_less(m, at[-1]); --at) *at = at[-1];
-                *at = m;
-            }
-        }
+        klov::small_stable_sort(&*from, open.data() + open.size(), key_ref_less<KeyedMember>, 16);
         std::vector<VerbatimMember>& members = reordering_->members;
         const std::size_t first = members.size();
         for (auto it = from; it < open.end(); ++it) {
-            if (it != from && it[-1].prefix == it->prefix && it[-1].member.key == it->member.key) return false;
-            members.push_back(it->member);
+            if (it != from && it[-1].prefix == it->prefix && it[-1].key == it->key) return false;
+            members.push_back(VerbatimMember{it->key, it->value});
         }
         open.resize(open_base);
         reordering_->objects.push_back(Reordered{begin, end, first, members.size() - first});
@@ -560,18 +535,7 @@ private:
     }
 
     KeyedMember keyed(const VerbatimMember& m) const {
-        const std::string_view key = m.key;
-        std::uint64_t prefix = 0;
-        if (end_ - key.data() >= 8) {  // eight bytes readable, the key's and what follows it
-            std::memcpy(&prefix, key.data(), 8);
-            prefix = __builtin_bswap64(prefix);
-            if (key.size() < 8) prefix = key.empty() ? 0 : prefix & (~std::uint64_t{0} << (8 * (8 - key.size())));
-        } else {
-            for (std::size_t i = 0; i < 8; ++i) {
-                prefix = prefix << 8 | (i < key.size() ? static_cast<unsigned char>(key[i]) : 0u);
-            }
-        }
-        return KeyedMember{prefix, m};
+        return KeyedMember{key_prefix_within(m.key, end_), m.key, m.value};
     }
 
     // Keys order by their content; escapes are resolved only when present.
