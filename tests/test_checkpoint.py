@@ -7,8 +7,8 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import klov_core as kc
+from support import HEADER
 
-HEADER = b"KLOV\x01"
 
 
 def decode_error(blob):

@@ -20,26 +20,12 @@ import sys
 import pytest
 
 import klov_core as kc
+from support import SANITIZED, IterRaises, error, outcome_repr
 
 np = pytest.importorskip("numpy")
 
 PROBE = "probe"  # a str where a sequence is expected: a known, late failure
 VEC_STR = "Can't extract `str` to `Vec`"
-
-
-def outcome(fn, *args, **kwargs):
-    """The result's repr, or the exception's type and text."""
-    try:
-        result = fn(*args, **kwargs)
-    except Exception as e:  # noqa: BLE001 - compared by the caller
-        return (type(e), str(e))
-    return ("ok", repr(result))
-
-
-def error(fn, *args, **kwargs):
-    with pytest.raises(BaseException) as info:
-        fn(*args, **kwargs)
-    return info.value
 
 
 def fsum_error(item):
@@ -312,7 +298,7 @@ def test_conversion_errors(call, exc, message):
 
 def test_unsigned_integers():
     def k_outcome(k):
-        return outcome(kc.top_k, [1.0], [[1.0], [0.5]], k)
+        return outcome_repr(kc.top_k, [1.0], [[1.0], [0.5]], k)
 
     for k, same_as in [(True, 1), (False, 0), (Idx(2), 2), (IntSub(2), 2), (np.int64(2), 2), (np.uint8(1), 1)]:
         assert k_outcome(k) == k_outcome(same_as), k
@@ -327,8 +313,8 @@ def test_text_accepts_str_subclasses():
     # The later argument's error shows that the str subclass converted.
     assert str(error(kc.plan_supersteps, [StrSub("a"), "b"], PROBE)) == f"argument 'edges': {VEC_STR}"
     assert str(error(kc.verify_chain, StrSub("g"), PROBE)) == f"argument 'entries': {VEC_STR}"
-    assert outcome(kc.hash_event, StrSub("a"), StrSub("b")) == outcome(kc.hash_event, "a", "b")
-    assert outcome(kc.verify_chain, "g", [TupleSub((StrSub("a"), "b"))]) == outcome(kc.verify_chain, "g", [("a", "b")])
+    assert outcome_repr(kc.hash_event, StrSub("a"), StrSub("b")) == outcome_repr(kc.hash_event, "a", "b")
+    assert outcome_repr(kc.verify_chain, "g", [TupleSub((StrSub("a"), "b"))]) == outcome_repr(kc.verify_chain, "g", [("a", "b")])
 
 
 # --- the argument prefix -------------------------------------------------------------
@@ -368,23 +354,6 @@ def test_prefix_carries_the_cause_over():
 
     e = error(kc.aggregate_cost, [FloatRaises(TypeError("x", 2))])
     assert str(e) == "argument 'values': ('x', 2)"
-
-
-class IterRaises:
-    def __init__(self, items, exc, at):
-        self.items, self.exc, self.at = items, exc, at
-
-    def __len__(self):
-        return len(self.items)
-
-    def __getitem__(self, i):
-        return self.items[i]
-
-    def __iter__(self):
-        for i, v in enumerate(self.items):
-            if i == self.at:
-                raise self.exc
-            yield v
 
 
 class BadIter:
@@ -572,7 +541,7 @@ VECTOR_CALLS = [
 def test_vector_fast_paths_match_the_general_path(name):
     x = VECTOR_FORMS[name]
     for call in VECTOR_CALLS:
-        assert outcome(call, x) == outcome(call, Proxy(x))
+        assert outcome_repr(call, x) == outcome_repr(call, Proxy(x))
 
 
 def test_vector_fast_paths_read_the_right_values():
@@ -611,8 +580,8 @@ class LenLies(list):
 def test_subclasses_use_their_own_iteration():
     for cls in (Doubling, DoublingTuple):
         assert kc.aggregate_cost(cls(VALS)) == seq_sum(2 * v for v in VALS)
-        assert outcome(kc.decode_checkpoint, cls([1, 200])) == outcome(kc.decode_checkpoint, [2, 400])
-        assert outcome(kc.plan_supersteps, cls(["a"]), PROBE) == outcome(kc.plan_supersteps, ["aa"], PROBE)
+        assert outcome_repr(kc.decode_checkpoint, cls([1, 200])) == outcome_repr(kc.decode_checkpoint, [2, 400])
+        assert outcome_repr(kc.plan_supersteps, cls(["a"]), PROBE) == outcome_repr(kc.plan_supersteps, ["aa"], PROBE)
     assert kc.aggregate_cost(LenLies(VALS)) == seq_sum(VALS)
 
 
@@ -651,9 +620,9 @@ MATRIX_FORMS = _matrix_forms()
 def test_matrix_fast_paths_match_the_general_path(name):
     m = MATRIX_FORMS[name]
     for k in (1, 3, -1):
-        assert outcome(kc.top_k, [1.0, 2.0], m, k) == outcome(kc.top_k, [1.0, 2.0], Proxy(m), k)
+        assert outcome_repr(kc.top_k, [1.0, 2.0], m, k) == outcome_repr(kc.top_k, [1.0, 2.0], Proxy(m), k)
         if name not in ("np_f64_1d", "memoryview_2d"):  # rows that are no sequences / cannot be iterated
-            assert outcome(kc.top_k, [1.0, 2.0], m, k) == outcome(kc.top_k, [1.0, 2.0], [Proxy(r) for r in m], k)
+            assert outcome_repr(kc.top_k, [1.0, 2.0], m, k) == outcome_repr(kc.top_k, [1.0, 2.0], [Proxy(r) for r in m], k)
 
 
 def test_ragged_matrix_reserves_only_what_it_holds():
@@ -668,11 +637,11 @@ def test_byte_string_forms_match():
     same = [blob, bytearray(blob), memoryview(blob), array.array("B", blob), np.frombuffer(blob, dtype=np.uint8),
             list(blob), tuple(blob), GenSeq(blob), [True if b == 1 else b for b in blob], [Idx(b) for b in blob],
             np.array(list(blob), dtype=np.int64), _ctypes_view(ctypes.c_ubyte, list(blob))]
-    expected = outcome(kc.decode_checkpoint, blob)
+    expected = outcome_repr(kc.decode_checkpoint, blob)
     for form in same:
         if type(form) is memoryview and form.format != "B":
             continue  # compared with its own iteration above
-        assert outcome(kc.decode_checkpoint, form) == expected, type(form)
+        assert outcome_repr(kc.decode_checkpoint, form) == expected, type(form)
 
 
 # --- hostile objects ---------------------------------------------------------------------
@@ -700,14 +669,14 @@ def test_lying_len_is_only_a_hint(n):
         return LyingLen(items, n)
 
     assert kc.aggregate_cost(lie(VALS)) == seq_sum(VALS)
-    assert outcome(kc.cosine_similarity, lie(VALS), lie(VALS)) == outcome(kc.cosine_similarity, VALS, VALS)
+    assert outcome_repr(kc.cosine_similarity, lie(VALS), lie(VALS)) == outcome_repr(kc.cosine_similarity, VALS, VALS)
     assert type(error(kc.top_k, lie([1.0]), lie([[1.0], lie([2.0])]), -1)) is OverflowError
-    assert outcome(kc.top_k, [1.0], lie([lie([1.0]), [2.0]]), 1) == outcome(kc.top_k, [1.0], [[1.0], [2.0]], 1)
-    assert outcome(kc.decode_checkpoint, lie([1, 2])) == outcome(kc.decode_checkpoint, b"\x01\x02")
+    assert outcome_repr(kc.top_k, [1.0], lie([lie([1.0]), [2.0]]), 1) == outcome_repr(kc.top_k, [1.0], [[1.0], [2.0]], 1)
+    assert outcome_repr(kc.decode_checkpoint, lie([1, 2])) == outcome_repr(kc.decode_checkpoint, b"\x01\x02")
     assert str(error(kc.plan_supersteps, lie(["a", "b"]), PROBE)) == f"argument 'edges': {VEC_STR}"
-    assert (outcome(kc.plan_supersteps, lie(["a"]), lie([("a", "a")]))
-            == outcome(kc.plan_supersteps, ["a"], [("a", "a")]))
-    assert outcome(kc.verify_chain, "g", lie([("a", "b")])) == outcome(kc.verify_chain, "g", [("a", "b")])
+    assert (outcome_repr(kc.plan_supersteps, lie(["a"]), lie([("a", "a")]))
+            == outcome_repr(kc.plan_supersteps, ["a"], [("a", "a")]))
+    assert outcome_repr(kc.verify_chain, "g", lie([("a", "b")])) == outcome_repr(kc.verify_chain, "g", [("a", "b")])
 
 
 class Mutator:
@@ -760,7 +729,7 @@ def test_list_changed_by_an_item_during_conversion(action, pos):
     ints = lambda i: i  # noqa: E731
     live = _mutating_list(action, pos, 7, ints)
     ref = [v.__index__() if isinstance(v, Mutator) else v for v in live]
-    assert outcome(kc.decode_checkpoint, _mutating_list(action, pos, 7, ints)) == outcome(kc.decode_checkpoint, ref)
+    assert outcome_repr(kc.decode_checkpoint, _mutating_list(action, pos, 7, ints)) == outcome_repr(kc.decode_checkpoint, ref)
 
     def matrix():
         m = [[float(i)] for i in range(40)]
@@ -770,8 +739,8 @@ def test_list_changed_by_an_item_during_conversion(action, pos):
     live = matrix()
     # Rows converted after the change are what the list then holds.
     ref_rows = [[float(x) for x in r] if isinstance(r, list) else r for r in live]
-    assert outcome(kc.top_k, [1.0], matrix(), 1) == outcome(kc.top_k, [1.0], ref_rows, 1)
-    assert outcome(kc.top_k, [1.0], matrix(), -1) == outcome(kc.top_k, [1.0], ref_rows, -1)
+    assert outcome_repr(kc.top_k, [1.0], matrix(), 1) == outcome_repr(kc.top_k, [1.0], ref_rows, 1)
+    assert outcome_repr(kc.top_k, [1.0], matrix(), -1) == outcome_repr(kc.top_k, [1.0], ref_rows, -1)
 
 
 def test_ten_million_element_list():
@@ -800,7 +769,7 @@ print(kc.aggregate_cost([1.0, 2.0]))
 '''
 
 
-@pytest.mark.skipif(not sys.platform.startswith("linux") or bool(os.environ.get("KLOV_SANITIZED")),
+@pytest.mark.skipif(not sys.platform.startswith("linux") or SANITIZED,
                     reason="needs /proc and an address-space limit the sanitizer runtime tolerates")
 def test_memory_exhaustion_raises_memory_error():
     env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}

@@ -6,28 +6,17 @@ Sizes shrink under the sanitizer build (KLOV_SANITIZED), where memory
 figures are not meaningful and every byte costs more time."""
 
 import inspect
-import os
 import time
 
 import pytest
 
 import klov_core as kc
 import peak_rss
-from test_frame import IterRaises
+from support import HEADER, SANITIZED, IterRaises, outcome
 
-SANITIZED = bool(os.environ.get("KLOV_SANITIZED"))
-HEADER = b"KLOV\x01"
 BIG_TEXT = 10_000_000 if SANITIZED else 100_000_000  # bytes of JSON text
 BIG_LIST = 1_000_000 if SANITIZED else 10_000_000  # items of a sequence
 DEADLINE = 300.0 if SANITIZED else 30.0  # seconds for one big call: catches quadratic work only
-
-
-def outcome(fn, *args, **kwargs):
-    """The result, or the exception's type and text."""
-    try:
-        return fn(*args, **kwargs)
-    except Exception as e:  # noqa: BLE001 - compared by the caller
-        return (type(e), str(e))
 
 
 # ------------------------------------------------------------------ time and memory

@@ -14,8 +14,8 @@ import pytest
 from hypothesis import assume, given, settings, strategies as st
 
 import klov_core as kc
+from support import HEADER
 
-HEADER = b"KLOV\x01"
 
 
 def via_text(s):

@@ -1,7 +1,6 @@
 """Reference counts, memory and threads: every function, succeeding and failing."""
 
 import gc
-import os
 import sys
 import threading
 import tracemalloc
@@ -10,8 +9,7 @@ import pytest
 
 import peak_rss
 from calls import CALLS, run
-
-SANITIZED = bool(os.environ.get("KLOV_SANITIZED"))
+from support import SANITIZED
 
 
 def _ids(calls):
