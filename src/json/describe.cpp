@@ -5,24 +5,28 @@
 // ASCII is fixed: '"' and '\\' get a backslash; tab, CR, LF and NUL are \t,
 // \r, \n, \0; the other control bytes and DEL are \u{hex}.  For non-ASCII
 // text the same \u{hex} form is used for code points that would not show as
-// a visible character in a message.  The rule follows the Unicode general
-// categories, kept to a short table of ranges:
+// a visible character in a message: the noncharacters at the end of every
+// plane (U+xxFFFE, U+xxFFFF), and the short table of ranges below, which
+// follows the Unicode general categories and blocks:
 //   - controls (Cc): U+0080..U+009F;
 //   - format characters (Cf): soft hyphen, the Arabic/Syriac number signs,
 //     the zero-width and bidirectional controls, word joiner and invisible
-//     operators, BOM, interlinear annotation, shorthand format controls,
-//     musical symbol formatting, tags;
+//     operators, BOM, interlinear annotation, Egyptian hieroglyph and
+//     shorthand format controls, musical symbol formatting, tags;
 //   - separators other than the ASCII space (Zs, Zl, Zp);
-//   - private use (Co) and noncharacters; the planes U+40000..U+DFFFF and
-//     U+E0000..U+EFFFF (unassigned, tags, variation selectors supplement);
-//   - combining marks of the general-purpose combining blocks (combining
+//   - surrogates (Cs), private use (Co) and the noncharacters
+//     U+FDD0..U+FDEF; the planes U+40000..U+EFFFF whole (unassigned, tags,
+//     variation selectors supplement);
+//   - the general-purpose combining blocks whole, assigned or not (combining
 //     diacritics and their extensions and supplements, combining marks for
-//     symbols, half marks, Hebrew and Arabic points, Cyrillic combining
-//     marks, kana voicing marks, variation selectors).
-// Marks that belong to a single script (Indic vowel signs and the like)
-// print as they are: they read naturally in context and listing them all
-// would need the full character database.  Everything else (letters,
-// digits, punctuation, symbols, and code points not listed) prints as is.
+//     symbols, half marks, variation selectors), and the marks (Mn, Mc, Me)
+//     of the Cyrillic, Hebrew, Arabic, CJK symbols, Hiragana and musical
+//     symbols blocks (Cyrillic combining marks, Hebrew and Arabic points,
+//     ideographic tone marks, kana voicing marks, musical combining marks).
+// Marks of other script blocks (Indic vowel signs and the like) print as
+// they are: they read naturally in context and listing them all would need
+// the full character database.  Everything else (letters, digits,
+// punctuation, symbols, and code points not listed) prints as is.
 #include <cmath>
 #include <cstdint>
 #include <string>
@@ -39,7 +43,11 @@ struct Range {
     std::uint32_t lo, hi;
 };
 
-// Sorted, non-overlapping.
+// Sorted, non-overlapping.  The ranges are those tools/gen_hidden_ranges.py
+// prints from the Unicode 15.0 character data (Python 3.12's unicodedata;
+// Unicode 15.1 gives the same ranges), with the line comments added by hand.
+// `python3 tools/gen_hidden_ranges.py --diff` lists the code points where the
+// table and the running interpreter's Unicode data part.
 constexpr Range kHidden[] = {
     {0x0080, 0x00A0},   // C1 controls, no-break space
     {0x00AD, 0x00AD},   // soft hyphen
