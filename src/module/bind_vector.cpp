@@ -62,6 +62,18 @@ private:
     vector::StreamedRows rows_;
 };
 
+// The costs are summed block by block as they convert, never stored.
+class CostTotal final : public Float64Sink {
+public:
+    void take(const double* values, std::size_t count) override { sum_.take(values, count); }
+    void take(const float* values, std::size_t count) override { sum_.take(values, count); }
+    void take(const unsigned char* values, std::size_t count) override { sum_.take(values, count); }
+    double total() const { return sum_.total(); }
+
+private:
+    vector::CostSum sum_;
+};
+
 }  // namespace
 
 PyObject* impl_cosine_similarity(Args& args) {
@@ -114,9 +126,11 @@ PyObject* impl_top_k(Args& args) {
 }
 
 PyObject* impl_aggregate_cost(Args& args) {
-    double total = -0.0;
-    if (!args.float64_sum(0, total)) return nullptr;
-    return result_float(total);
+    // A conversion error ends the call before the total is used, so the
+    // result is that of summing the converted vector.
+    CostTotal total;
+    if (!args.float64_vector(0, total)) return nullptr;
+    return result_float(total.total());
 }
 
 }  // namespace klov::py

@@ -257,6 +257,33 @@ bool stream_float32_vector(PyObject* value, Float32Sink& sink) {
     });
 }
 
+// Hands the float64 values of a vector argument to `sink`, in order.  A
+// float32 or byte buffer is handed over as stored: each of its elements
+// converts to a double exactly.
+bool stream_float64_vector(PyObject* value, Float64Sink& sink) {
+    if (!check_sequence(value)) return false;
+    {
+        BufferHold hold;
+        const Elem e = take_buffer(value, 1, hold);
+        if (e != Elem::None) {
+            const std::size_t n = buffer_len(hold);
+            const void* p = hold.view()->buf;
+            if (n == 0) return true;
+            if (e == Elem::F64)
+                sink.take(static_cast<const double*>(p), n);
+            else if (e == Elem::F32)
+                sink.take(static_cast<const float*>(p), n);
+            else
+                sink.take(static_cast<const unsigned char*>(p), n);
+            return true;
+        }
+    }
+    std::size_t hint = 0;
+    return for_each_double(value, hint, [&](const double* d, std::size_t m) {
+        if (m > 0) sink.take(d, m);
+    });
+}
+
 class AppendFloats final : public Float32Sink {
 public:
     explicit AppendFloats(std::vector<float>& out) : out_(out) {}
@@ -341,45 +368,7 @@ bool Args::float32_vector(int i, std::vector<float>& out) {
 
 bool Args::float32_vector(int i, Float32Sink& sink) { return stream_float32_vector(bound_[i], sink) || fail(i); }
 
-bool Args::float64_sum(int i, double& total) {
-    PyObject* value = bound_[i];
-    total = -0.0;
-    if (!check_sequence(value)) return fail(i);
-    {
-        BufferHold hold;
-        const Elem e = take_buffer(value, 1, hold);
-        if (e != Elem::None) {
-            const std::size_t n = buffer_len(hold);
-            const void* p = hold.view()->buf;
-            double t = -0.0;
-            if (e == Elem::F64) {
-                const double* d = static_cast<const double*>(p);
-                for (std::size_t k = 0; k < n; ++k) t += d[k];
-            } else if (e == Elem::F32) {
-                const float* f = static_cast<const float*>(p);
-                for (std::size_t k = 0; k < n; ++k) t += static_cast<double>(f[k]);
-            } else {
-                const unsigned char* b = static_cast<const unsigned char*>(p);
-                for (std::size_t k = 0; k < n; ++k) t += static_cast<double>(b[k]);
-            }
-            total = t;
-            return true;
-        }
-    }
-    // The sum is taken while converting: a conversion error ends the call
-    // before the total is used, so the result is that of summing the
-    // converted vector, without holding the vector.
-    double t = -0.0;
-    std::size_t hint = 0;
-    const bool ok = for_each_double(value, hint, [&](const double* d, std::size_t m) {
-        double sum = t;
-        for (std::size_t k = 0; k < m; ++k) sum += d[k];
-        t = sum;
-    });
-    if (!ok) return fail(i);
-    total = t;
-    return true;
-}
+bool Args::float64_vector(int i, Float64Sink& sink) { return stream_float64_vector(bound_[i], sink) || fail(i); }
 
 bool Args::float32_matrix(int i, DenseFloatMatrix& dense, Float32RowSink& rows) {
     PyObject* value = bound_[i];

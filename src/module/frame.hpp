@@ -94,6 +94,20 @@ protected:
     ~Float32Sink() = default;
 };
 
+// Receives the float64 values of a vector argument in order, a block at a
+// time, so that a caller can work on them without the vector being stored.
+// The elements of a float32 or byte buffer arrive as stored, in one block:
+// each converts to a double exactly.
+class Float64Sink {
+public:
+    virtual void take(const double* values, std::size_t count) = 0;
+    virtual void take(const float* values, std::size_t count) = 0;
+    virtual void take(const unsigned char* values, std::size_t count) = 0;
+
+protected:
+    ~Float64Sink() = default;
+};
+
 // Receives the rows of a float32 matrix argument in order: each row's values
 // through take() (and expect()), then end_row().
 class Float32RowSink : public Float32Sink {
@@ -129,7 +143,7 @@ public:
     bool text(int i, std::string_view& out);
     bool float32_vector(int i, std::vector<float>& out);
     bool float32_vector(int i, Float32Sink& sink);
-    bool float64_sum(int i, double& total);  // converts like a float64 vector, summing as it goes
+    bool float64_vector(int i, Float64Sink& sink);
     // Either reads a dense buffer into `dense` or converts every row into `rows`.
     bool float32_matrix(int i, DenseFloatMatrix& dense, Float32RowSink& rows);
     bool uint64(int i, std::uint64_t& out);
