@@ -150,7 +150,7 @@ void run_case(const std::uint8_t* data, std::size_t size) {
         // Rows handed over in pieces as a converter produces them, some with
         // values beyond the query's length.
         {
-            klov::vector::StreamedRows streamed(isa, q.data(), nq, got);
+            StreamedRowsWith streamed(isa, q.data(), nq, got);
             for (std::size_t r = 0; r < rows; ++r) {
                 const std::size_t len = offsets[r + 1] - offsets[r];
                 for (std::size_t at = 0; at < len;) {

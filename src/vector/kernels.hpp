@@ -53,4 +53,10 @@ void score_dense_f32_with(Isa isa, const float* q, std::size_t nq, const float* 
 void score_dense_f64_with(Isa isa, const float* q, std::size_t nq, const double* m,
                           std::size_t rows, std::size_t cols, std::vector<ScoredRow>& out);
 
+// StreamedRows with the lane kernels of a chosen instruction set.
+class StreamedRowsWith final : public StreamedRows {
+public:
+    StreamedRowsWith(Isa isa, const float* q, std::size_t nq, std::vector<ScoredRow>& out);
+};
+
 }  // namespace klov::vector::detail

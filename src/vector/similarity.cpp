@@ -316,17 +316,34 @@ struct StreamedRows::Groups : LaneGroups<float> {
     using LaneGroups<float>::LaneGroups;
 };
 
-StreamedRows::StreamedRows(const float* q, std::size_t nq, std::vector<ScoredRow>& out)
-    : StreamedRows(detail::best_isa(), q, nq, out) {}
+namespace {
 
-StreamedRows::StreamedRows(Isa isa, const float* q, std::size_t nq, std::vector<ScoredRow>& out)
-    : nq_(nq), out_(out) {
-    out_.clear();
+// The lane groups for a query, or null when every row scores 0.0.
+std::unique_ptr<StreamedRows::Groups> groups_for(Isa isa, const float* q, std::size_t nq,
+                                                 std::vector<ScoredRow>& out) {
     const float sx = nq == 0 ? 0.0f : sum_of_squares(q, nq);
     if (sx == 0.0f) {
+        return nullptr;
+    }
+    return std::make_unique<StreamedRows::Groups>(isa, q, nq, std::sqrt(sx), out);
+}
+
+}  // namespace
+
+StreamedRows::StreamedRows(const float* q, std::size_t nq, std::vector<ScoredRow>& out)
+    : StreamedRows(groups_for(detail::best_isa(), q, nq, out), nq, out) {}
+
+detail::StreamedRowsWith::StreamedRowsWith(Isa isa, const float* q, std::size_t nq,
+                                           std::vector<ScoredRow>& out)
+    : StreamedRows(groups_for(isa, q, nq, out), nq, out) {}
+
+StreamedRows::StreamedRows(std::unique_ptr<Groups> groups, std::size_t nq,
+                           std::vector<ScoredRow>& out)
+    : nq_(nq), out_(out), groups_(std::move(groups)) {
+    out_.clear();
+    if (!groups_) {
         return;
     }
-    groups_ = std::make_unique<Groups>(isa, q, nq, std::sqrt(sx), out);
     // One slot per lane holds a row until its group is scored; one slot when
     // rows are scored as they end. Slots grow with the values that arrive, so
     // a long query with few or short rows holds no more than those rows.

@@ -8,10 +8,6 @@
 
 namespace klov::vector {
 
-namespace detail {
-enum class Isa;
-}
-
 // Single-precision cosine score. Lengths that differ, or a length of 0, score
 // 0.0. Otherwise three accumulators (x·y, x·x, y·y) add their products in index
 // order, each product rounded to float before it is added; if either sum of
@@ -77,8 +73,6 @@ private:
 class StreamedRows {
 public:
     StreamedRows(const float* q, std::size_t nq, std::vector<ScoredRow>& out);
-    // With the lane kernels of a chosen instruction set, for differential checks.
-    StreamedRows(detail::Isa isa, const float* q, std::size_t nq, std::vector<ScoredRow>& out);
     ~StreamedRows();
     StreamedRows(const StreamedRows&) = delete;
     StreamedRows& operator=(const StreamedRows&) = delete;
@@ -92,6 +86,11 @@ public:
     void finish();
 
     struct Groups;  // the lane groups, private to the implementation
+
+protected:
+    // Rows of the query's length go to `groups`, which is null when every
+    // row scores 0.0 (an empty query, or one whose sum of squares is 0.0).
+    StreamedRows(std::unique_ptr<Groups> groups, std::size_t nq, std::vector<ScoredRow>& out);
 
 private:
     const std::size_t nq_;
