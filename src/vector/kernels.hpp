@@ -1,11 +1,10 @@
 #pragma once
 
 // Internal to the similarity code and its differential checks: the lane
-// kernels behind score_rows / score_dense_*, and a way to run them at a chosen
-// instruction set so every kernel can be compared with the scalar one.
+// kernels behind score_dense_* and StreamedRows, and a way to run them at a
+// chosen instruction set so every kernel can be compared with the scalar one.
 
 #include <cstddef>
-#include <utility>
 #include <vector>
 
 #include "vector/similarity.hpp"
@@ -41,13 +40,7 @@ Isa best_isa();
 
 const char* isa_name(Isa isa);
 
-// The public scoring entry points with an explicit instruction set.
-void score_rows_with(Isa isa, const float* q, std::size_t nq,
-                     const std::vector<std::pair<const float*, std::size_t>>& rows,
-                     std::vector<ScoredRow>& out);
-void score_packed_rows_with(Isa isa, const float* q, std::size_t nq, const float* data,
-                            const std::size_t* offsets, std::size_t rows,
-                            std::vector<ScoredRow>& out);
+// The dense scoring entry points with an explicit instruction set.
 void score_dense_f32_with(Isa isa, const float* q, std::size_t nq, const float* m,
                           std::size_t rows, std::size_t cols, std::vector<ScoredRow>& out);
 void score_dense_f64_with(Isa isa, const float* q, std::size_t nq, const double* m,

@@ -215,28 +215,6 @@ float cosine_score(const float* x, std::size_t nx, const float* y, std::size_t n
 
 namespace detail {
 
-void score_rows_with(Isa isa, const float* q, std::size_t nq,
-                     const std::vector<std::pair<const float*, std::size_t>>& rows,
-                     std::vector<ScoredRow>& out) {
-    drive<float>(isa, q, nq, rows.size(),
-                 [&](std::size_t i) -> const float* {
-                     // An empty row may carry a null pointer; it never matches a
-                     // non-empty query anyway.
-                     return rows[i].second == nq ? rows[i].first : nullptr;
-                 },
-                 out);
-}
-
-void score_packed_rows_with(Isa isa, const float* q, std::size_t nq, const float* data,
-                            const std::size_t* offsets, std::size_t rows,
-                            std::vector<ScoredRow>& out) {
-    drive<float>(isa, q, nq, rows,
-                 [&](std::size_t i) -> const float* {
-                     return offsets[i + 1] - offsets[i] == nq ? data + offsets[i] : nullptr;
-                 },
-                 out);
-}
-
 void score_dense_f32_with(Isa isa, const float* q, std::size_t nq, const float* m,
                           std::size_t rows, std::size_t cols, std::vector<ScoredRow>& out) {
     const bool match = cols == nq;
@@ -254,17 +232,6 @@ void score_dense_f64_with(Isa isa, const float* q, std::size_t nq, const double*
 }
 
 }  // namespace detail
-
-void score_rows(const float* q, std::size_t nq,
-                const std::vector<std::pair<const float*, std::size_t>>& rows,
-                std::vector<ScoredRow>& out) {
-    detail::score_rows_with(detail::best_isa(), q, nq, rows, out);
-}
-
-void score_packed_rows(const float* q, std::size_t nq, const float* data,
-                       const std::size_t* offsets, std::size_t rows, std::vector<ScoredRow>& out) {
-    detail::score_packed_rows_with(detail::best_isa(), q, nq, data, offsets, rows, out);
-}
 
 void score_dense_f32(const float* q, std::size_t nq, const float* m, std::size_t rows,
                      std::size_t cols, std::vector<ScoredRow>& out) {

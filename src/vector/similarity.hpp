@@ -3,7 +3,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <utility>
 #include <vector>
 
 namespace klov::vector {
@@ -20,23 +19,13 @@ struct ScoredRow {
     float score;
 };
 
-// Scores every row against the query q and replaces out with one entry per
-// row, in row order, each equal to cosine_score(q, nq, row). The query's own
-// sum of squares is computed once; rows of the query's length are scored
-// several at a time with SIMD lanes across rows where the CPU allows, which
-// gives the same bits as the scalar definition.
-void score_rows(const float* q, std::size_t nq,
-                const std::vector<std::pair<const float*, std::size_t>>& rows,
-                std::vector<ScoredRow>& out);
-
-// The same for rows stored back to back: row i is data[offsets[i], offsets[i+1]),
-// so offsets has rows + 1 entries.
-void score_packed_rows(const float* q, std::size_t nq, const float* data,
-                       const std::size_t* offsets, std::size_t rows, std::vector<ScoredRow>& out);
-
-// The same for a dense row-major matrix of rows x cols elements. A double
-// element is first rounded to the nearest float, exactly as a float32 vector
-// conversion of it would be.
+// Scores every row of a dense row-major matrix of rows x cols elements
+// against the query q and replaces out with one entry per row, in row order,
+// each equal to cosine_score(q, nq, row). The query's own sum of squares is
+// computed once; when cols equals the query's length, rows are scored several
+// at a time with SIMD lanes across rows where the CPU allows, which gives the
+// same bits as the scalar definition. A double element is first rounded to
+// the nearest float, exactly as a float32 vector conversion of it would be.
 void score_dense_f32(const float* q, std::size_t nq, const float* m, std::size_t rows,
                      std::size_t cols, std::vector<ScoredRow>& out);
 void score_dense_f64(const float* q, std::size_t nq, const double* m, std::size_t rows,
@@ -66,8 +55,8 @@ private:
 };
 
 // Scores rows that arrive one at a time, each in pieces, against the query q;
-// after finish(), out holds exactly what score_packed_rows gives for the same
-// rows. Rows of the query's length are kept in a few row-sized slots only
+// after finish(), out holds one entry per row, in row order, each equal to
+// cosine_score(q, nq, row), with the same lanes as score_dense_f32. Rows of the query's length are kept in a few row-sized slots only
 // until a group of them is scored, so the whole matrix is never held; rows of
 // any other length are only counted. Throws std::bad_alloc.
 class StreamedRows {
