@@ -18,9 +18,12 @@ def _ids(calls):
 
 ROUNDS = 2_000 if SANITIZED else 100_000
 MEASURE_RSS = peak_rss.available()
+# The full-length loop takes most of the suite's time: it runs with -m slow
+# (.ci/run).  The sanitizer build's short loop runs with the rest.
+SLOW = [] if SANITIZED else [pytest.mark.slow]
 
 
-@pytest.mark.parametrize("fn,args,exc", CALLS, ids=_ids(CALLS))
+@pytest.mark.parametrize("fn,args,exc", [pytest.param(*call, marks=SLOW) for call in CALLS], ids=_ids(CALLS))
 def test_no_reference_or_memory_growth(fn, args, exc):
     tracemalloc.start()
     for _ in range(1_000):  # steady state: interned strings, UTF-8 forms, the tracer's own tables
