@@ -95,7 +95,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::vector<VerbatimMember> checked, split;
         std::string unused;
         bool moved_any = false;
-        require(recognise_canonical(first, unused, moved_any, &checked) == doc.is_object());
+        require(recognise_canonical(first, unused, moved_any, checked) == doc.is_object());
         require(!moved_any && unused.empty());
         require(split_written_object(first, split) == doc.is_object());
         if (doc.is_object()) {
@@ -115,7 +115,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             std::string out = "prefix";
             bool reordered = false;
             std::vector<VerbatimMember> moved;
-            if (recognise_canonical(in, out, reordered, &moved)) {
+            if (recognise_canonical(in, out, reordered, moved)) {
                 require(doc.is_object() && moved.size() == split.size());
                 const std::string_view text = reordered ? std::string_view(out).substr(6) : in;
                 require(text == first && (reordered || out == "prefix"));
@@ -127,6 +127,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             }
             std::string any;
             if (recognise_canonical(in, any, reordered)) require((reordered ? std::string_view(any) : in) == first);
+            // Arrays: the same elements as the split of the written text.
+            std::string whole;
+            std::vector<std::string_view> read;
+            if (recognise_canonical(in, whole, reordered, read)) {
+                require(doc.is_array() && read == elements);
+                const std::string_view text = reordered ? std::string_view(whole) : in;
+                require(text == first && (reordered || whole.empty()));
+                for (std::string_view e : read) require(e.data() > text.data() && e.data() + e.size() < text.data() + text.size());
+            }
         }
         // The members the canonical writer finds while writing.
         CanonicalText written;
@@ -170,16 +179,30 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         Arena a;
         Array items;
         JsonError e;
+        // The canonical writer's read of a sequence succeeds and fails
+        // exactly as the fixed-shape read, and finds the same elements.
+        CanonicalText written;
+        JsonError werr;
+        const bool wok = written.rewrite_array_text(in, werr);
+        std::string whole = "prefix";
+        std::vector<std::string_view> found;
+        if (wok) require(written.append_array_to(whole, found));
         if (read_document_array(in, a, items, e)) {
-            require(ok && doc.is_array());
+            require(ok && doc.is_array() && wok);
             std::string w;
             write_json(JsonValue(std::move(items)), w);
-            require(w == first);
-        } else if (is_wrong_kind(e)) {
-            require(e.line >= 1 && e.column <= in.size());
-            require(ok || not_after(e, err));
+            require(w == first && whole == "prefix" + first);
+            std::vector<std::string_view> split;
+            require(split_written_array(first, split) && split.size() == found.size());
+            for (std::size_t i = 0; i < split.size(); ++i) require(split[i] == found[i]);
         } else {
-            require(!ok && e.text() == err.text());
+            require(!wok && werr.text() == e.text());
+            if (is_wrong_kind(e)) {
+                require(e.line >= 1 && e.column <= in.size());
+                require(ok || not_after(e, err));
+            } else {
+                require(!ok && e.text() == err.text());
+            }
         }
     }
     return 0;

@@ -131,6 +131,28 @@ JsonValue number_of_text(std::string_view text) {
     return JsonValue(JsonNumber::of_unsigned(u));
 }
 
+// `text` as it stands when it is canonical, else its canonical form in
+// `storage`; false with the parse error when it is not JSON.
+bool canonical_form(std::string_view text, std::string& storage, std::string_view& out, JsonError& err) {
+    // Asked first, and not left to CanonicalText, because small canonical
+    // arguments (the usual reduce_channel call) then allocate nothing; the
+    // plain check costs less to set up than the one that also reorders.
+    if (json::is_canonical_text(text)) {
+        out = text;
+        return true;
+    }
+    bool reordered;
+    if (json::recognise_canonical(text, storage, reordered)) {
+        out = reordered ? std::string_view(storage) : text;
+        return true;
+    }
+    json::CanonicalText c;
+    if (!c.rewrite_text(text, err)) return false;
+    c.append_to(storage);
+    out = storage;
+    return true;
+}
+
 }  // namespace
 
 JsonValue add_values(const JsonValue& current, const JsonValue& update) {
@@ -159,28 +181,6 @@ JsonValue apply_reducer(std::string_view reducer, const JsonValue& current, Json
         return JsonValue(std::move(list));
     }
     return update;
-}
-
-// `text` as it stands when it is canonical, else its canonical form in
-// `storage`; false with the parse error when it is not JSON.
-bool canonical_form(std::string_view text, std::string& storage, std::string_view& out, JsonError& err) {
-    // Asked first, and not left to CanonicalText, because small canonical
-    // arguments (the usual reduce_channel call) then allocate nothing; the
-    // plain check costs less to set up than the one that also reorders.
-    if (json::is_canonical_text(text)) {
-        out = text;
-        return true;
-    }
-    bool reordered;
-    if (json::recognise_canonical(text, storage, reordered)) {
-        out = reordered ? std::string_view(storage) : text;
-        return true;
-    }
-    json::CanonicalText c;
-    if (!c.rewrite_text(text, err)) return false;
-    c.append_to(storage);
-    out = storage;
-    return true;
 }
 
 bool reads_current(std::string_view reducer) { return reducer == kAdd || reducer == kAppend; }

@@ -29,10 +29,6 @@ bool reads_current(std::string_view reducer);
 // The sum under "add", exposed for the superstep code and tests.
 json::JsonValue add_values(const json::JsonValue& current, const json::JsonValue& update);
 
-// `text` as it stands when it is canonical, else its canonical form in
-// `storage`; false with the parse error when it is not JSON.
-bool canonical_form(std::string_view text, std::string& storage, std::string_view& out, json::JsonError& err);
-
 // Reads update_json, then current_json (each is used as it stands when it is
 // already canonical), merges them under `reducer` and writes the compact
 // text of the result to `out` (replacing its contents).

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <stdexcept>
 #include <utility>
 #include <vector>
 
@@ -186,7 +185,7 @@ bool advance_superstep(std::string_view state_json, std::string_view reducers_js
     std::vector<json::VerbatimMember> members;
     std::string canonical;
     bool reordered;
-    if (!json::recognise_canonical(state_json, canonical, reordered, &members)) {
+    if (!json::recognise_canonical(state_json, canonical, reordered, members)) {
         json::CanonicalText text;
         if (!text.rewrite_text(state_json, err)) return false;
         if (!text.append_object_to(canonical, members)) {
@@ -199,17 +198,15 @@ bool advance_superstep(std::string_view state_json, std::string_view reducers_js
     std::vector<std::pair<std::string_view, std::string_view>> entries;
     if (!json::read_string_map(reducers_json, arena, entries, err)) return false;
 
-    // The update list in canonical form, split into its elements: each
-    // write is then merged as the text it will be written as.  Anything but
-    // an array is reported by the fixed-shape read, with its exact error.
+    // The update list in canonical form, split into its elements as it is
+    // read: each write is then merged as the text it will be written as.
+    // Anything but an array fails as the fixed-shape read of a sequence.
     std::string updates_storage;
-    std::string_view updates_text;
     std::vector<std::string_view> updates;
-    if (!canonical_form(updates_json, updates_storage, updates_text, err) ||
-        !json::split_written_array(updates_text, updates)) {
-        Array parsed;
-        if (!json::read_document_array(updates_json, arena, parsed, err)) return false;
-        throw std::logic_error("update list read as an array but not split into elements");
+    if (!json::recognise_canonical(updates_json, updates_storage, reordered, updates)) {
+        json::CanonicalText text;
+        if (!text.rewrite_array_text(updates_json, err)) return false;
+        text.append_array_to(updates_storage, updates);
     }
 
     // A bad element fails the whole call whatever came before it, so it is

@@ -64,6 +64,7 @@ public:
     }
     void end_array() {
         frames_.pop_back();
+        if (frames_.empty()) close_top_element();
         out_.put(']');
     }
 
@@ -86,12 +87,17 @@ public:
     }
     void end_object();
 
+    // The fixed-shape read of a sequence describes only a top-level value,
+    // so the draft holds just that scalar's canonical text.
+    void describe_last(std::string& out) const { describe_canonical(std::string_view(out_.data(), out_.pos()), out); }
+
     // Completes the draft; then size() and copy_to() give the text.
     void finish();
     std::size_t size() const { return size_; }
     void copy_to(char* dst) const;
     void append_to(std::string& out);
     bool append_object_to(std::string& out, std::vector<VerbatimMember>& members) const;
+    bool append_array_to(std::string& out, std::vector<std::string_view>& elements) const;
 
 private:
     struct Frame {
@@ -118,8 +124,18 @@ private:
     void separate() {
         if (!frames_.empty()) {
             Frame& f = frames_.back();
-            if (!f.object && f.count++ > 0) out_.put(',');
+            if (!f.object) {
+                if (f.count++ > 0) {
+                    if (frames_.size() == 1) close_top_element();
+                    out_.put(',');
+                }
+                if (frames_.size() == 1) top_elements_.push_back(Range{out_.pos(), 0});
+            }
         }
+    }
+    // Ends the current element of a top-level array, if it has one.
+    void close_top_element() {
+        if (!top_elements_.empty() && top_elements_.back().end == 0) top_elements_.back().end = out_.pos();
     }
 
     char* emit_range(char* dst, std::size_t a, std::size_t b, const std::size_t* kids, std::size_t nkids) const;
@@ -151,6 +167,9 @@ private:
     bool top_object_ = false;
     std::vector<Range> top_members_;
     std::vector<std::size_t> top_kids_;
+    // When the document is an array: its elements.  Records nested in them
+    // are the outermost ones, pending_.
+    std::vector<Range> top_elements_;
 };
 
 void CanonSink::end_object() {
@@ -312,11 +331,33 @@ bool CanonSink::append_object_to(std::string& out, std::vector<VerbatimMember>& 
     return true;
 }
 
-template <bool kBytes>
+bool CanonSink::append_array_to(std::string& out, std::vector<std::string_view>& elements) const {
+    if (draft_.empty() || draft_.front() != '[') return false;
+    const std::size_t at = out.size();
+    out.resize(at + size_);
+    char* dst = out.data() + at;
+    const std::size_t* kids = pending_.data();
+    *dst++ = '[';
+    for (std::size_t i = 0; i < top_elements_.size(); ++i) {
+        if (i > 0) *dst++ = ',';
+        char* element = dst;
+        for_range_kids(top_elements_[i], kids, kids + pending_.size(),
+                       [&](const Range& m, const std::size_t* lo, std::size_t n) {
+                           dst = emit_range(dst, m.begin, m.end, lo, n);
+                       });
+        elements.push_back(std::string_view(element, static_cast<std::size_t>(dst - element)));
+    }
+    *dst = ']';
+    return true;
+}
+
+enum class Shape { Any, Array };
+
+template <bool kBytes, Shape kShape = Shape::Any>
 std::unique_ptr<CanonSink> run(std::string_view text, JsonError& err, std::size_t size_hint) {
     auto sink = std::make_unique<CanonSink>(size_hint ? size_hint : text.size() + 16);
     detail::Parser<kBytes, CanonSink> p(text, *sink);
-    if (!p.document()) {
+    if (!(kShape == Shape::Array ? p.document_array() : p.document())) {
         err = p.error();
         return nullptr;
     }
@@ -356,6 +397,12 @@ bool CanonicalText::read_text(std::string_view text, JsonError& err, std::size_t
 bool CanonicalText::rewrite_text(std::string_view text, JsonError& err, std::size_t size_hint) {
     impl_->is_verbatim = false;
     impl_->sink = run<false>(text, err, size_hint);
+    return impl_->sink != nullptr;
+}
+
+bool CanonicalText::rewrite_array_text(std::string_view text, JsonError& err, std::size_t size_hint) {
+    impl_->is_verbatim = false;
+    impl_->sink = run<false, Shape::Array>(text, err, size_hint);
     return impl_->sink != nullptr;
 }
 
@@ -403,6 +450,17 @@ bool CanonicalText::append_object_to(std::string& out, std::vector<VerbatimMembe
         return false;
     }
     return impl_->sink && impl_->sink->append_object_to(out, members);
+}
+
+bool CanonicalText::append_array_to(std::string& out, std::vector<std::string_view>& elements) {
+    if (impl_->is_verbatim) {
+        const std::size_t at = out.size();
+        out.append(impl_->verbatim);
+        if (split_written_array(std::string_view(out).substr(at), elements)) return true;
+        out.resize(at);
+        return false;
+    }
+    return impl_->sink && impl_->sink->append_array_to(out, elements);
 }
 
 bool canonicalize_json_text(std::string_view text, std::string& out, JsonError& err) {

@@ -36,6 +36,10 @@ public:
     // read_text for text that recognise_canonical has already refused: it
     // is rewritten without being recognised again.
     bool rewrite_text(std::string_view text, JsonError& err, std::size_t size_hint = 0);
+    // rewrite_text for text that must hold an array: any other top-level
+    // value fails as the fixed-shape read of a sequence (read_document_array)
+    // fails, with "invalid type: ..., expected a sequence".
+    bool rewrite_array_text(std::string_view text, JsonError& err, std::size_t size_hint = 0);
 
     std::size_t size() const;
     void copy_to(char* dst) const;
@@ -47,6 +51,9 @@ public:
     // `members` in key order, as views into `out`; false, with `out` left
     // as it was, when the text is not an object.
     bool append_object_to(std::string& out, std::vector<VerbatimMember>& members);
+    // The same for the text of an array, with its elements appended to
+    // `elements` in order.
+    bool append_array_to(std::string& out, std::vector<std::string_view>& elements);
 
 private:
     struct Impl;

@@ -33,6 +33,7 @@
 #include <string_view>
 
 #include "json/parser.hpp"
+#include "json/verbatim.hpp"
 #include "json/writer_detail.hpp"
 
 namespace klov::json {
@@ -229,6 +230,27 @@ void describe_value(const JsonValue& v, std::string& out) {
         case Kind::Object:
             out += "map";
             return;
+    }
+}
+
+void describe_canonical(std::string_view text, std::string& out) {
+    if (text == "null") {
+        out += "null";
+    } else if (text == "true" || text == "false") {
+        out += "boolean `";
+        out += text;
+        out += '`';
+    } else if (text.front() == '"') {
+        std::string content;
+        unescape_canonical(text.substr(1, text.size() - 2), content);
+        out += "string ";
+        quote_for_message(content, out);
+    } else {
+        // The writer's number text is the text of the description:
+        // integers as their digits, doubles in shortest form.
+        out += text.find_first_of(".e") == std::string_view::npos ? "integer `" : "floating point `";
+        out += text;
+        out += '`';
     }
 }
 

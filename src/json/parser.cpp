@@ -72,6 +72,7 @@ public:
 
     std::string_view keep(std::string_view s, bool raw) { return raw ? s : arena_.store(s); }
     JsonValue& last() { return values_.back(); }
+    void describe_last(std::string& out) const { describe_value(values_.back(), out); }
 
 private:
     Arena& arena_;

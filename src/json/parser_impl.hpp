@@ -11,6 +11,7 @@
 //   void string(std::string_view s, bool raw);   // raw: taken from the text as is
 //   void begin_array(); void end_array();
 //   void begin_object(); void key(std::string_view k, bool raw); void end_object();
+//   void describe_last(std::string& out);  // the scalar just read, as "invalid type: " texts name it
 // Views that are not raw point into a scratch buffer that the next string
 // overwrites; a sink that keeps them copies them.
 // A sink may also provide
@@ -135,7 +136,9 @@ public:
         return finish();
     }
 
-    // Fixed-shape reads; they need the tree builder as the sink.
+    // Fixed-shape reads.  A value of the wrong kind fails with "invalid
+    // type: ..., expected ...", after the sink has read it if it is a
+    // scalar.  string_map needs the tree builder as the sink.
     bool string_map(std::vector<std::pair<std::string_view, std::string_view>>& out);
     bool document_array();
 
@@ -611,7 +614,7 @@ bool Parser<kBytes, Sink>::wrong_kind(const char* expected) {
         } else {
             return fail_at_byte(Err::ExpectedValue);
         }
-        describe_value(sink_.last(), desc);
+        sink_.describe_last(desc);
         at = consumed();
     }
     type_message_ = "invalid type: ";

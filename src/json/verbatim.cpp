@@ -626,23 +626,18 @@ bool is_canonical_text(std::string_view text) {
     return stop != nullptr && stop == end;
 }
 
-bool recognise_canonical(std::string_view text, std::string& out, bool& reordered,
-                         std::vector<VerbatimMember>* members) {
+namespace {
+
+// The top-level walk of recognise_canonical, by `read`; once it succeeds
+// with members out of order, `out` gets the text with them moved and
+// `placed` is told where that text begins and how the objects were ordered.
+template <class Read, class Placed>
+bool recognise(std::string_view text, std::string& out, bool& reordered, Read read, Placed placed) {
     const char* end = text.data() + text.size();
     Reordering reordering;
     Recogniser<false> r(end, &reordering);
-    const std::size_t kept = members != nullptr ? members->size() : 0;
-    const char* stop;
-    if (members != nullptr) {
-        if (text.empty() || text.front() != '{') return false;
-        stop = r.object(text.data(), kBudget, members);
-    } else {
-        stop = r.value(text.data(), kBudget);
-    }
-    if (stop == nullptr || stop != end) {
-        if (members != nullptr) members->resize(kept);
-        return false;
-    }
+    const char* stop = read(r);
+    if (stop == nullptr || stop != end) return false;
     reordered = !reordering.objects.empty();
     if (!reordered) return true;
     auto& objects = reordering.objects;
@@ -659,29 +654,64 @@ bool recognise_canonical(std::string_view text, std::string& out, bool& reordere
     const std::size_t at = out.size();
     out.append(text);
     write_reordered(text.data(), end, reordering, 0, objects.size(), out.data() + at, true);
-    if (members != nullptr) {
-        // Moving members leaves every object as long as it was, so the
-        // outermost members stand at the offsets they have in the text, or,
-        // when the outermost object itself was reordered, one after the
-        // other in key order.
-        const char* base = out.data() + at;
-        const Reordered& first = objects.front();
-        const bool outer_reordered = first.begin == text.data();
-        if (outer_reordered) {
-            const auto from = reordering.members.begin() + static_cast<std::ptrdiff_t>(first.first);
-            std::copy(from, from + static_cast<std::ptrdiff_t>(first.count),
-                      members->begin() + static_cast<std::ptrdiff_t>(kept));
-        }
-        std::size_t offset = 1;  // past the '{'
-        for (auto m = members->begin() + static_cast<std::ptrdiff_t>(kept); m != members->end(); ++m) {
-            const char* member = m->key.data() - 1;
-            const char* placed = outer_reordered ? base + offset : base + (member - text.data());
-            offset += static_cast<std::size_t>(m->value.data() + m->value.size() - member) + 1;
-            *m = VerbatimMember{std::string_view(placed + 1, m->key.size()),
-                                std::string_view(placed + (m->value.data() - member), m->value.size())};
-        }
-    }
+    placed(static_cast<const std::string&>(out).data() + at, reordering);
     return true;
+}
+
+}  // namespace
+
+bool recognise_canonical(std::string_view text, std::string& out, bool& reordered) {
+    return recognise(
+        text, out, reordered, [&](Recogniser<false>& r) { return r.value(text.data(), kBudget); },
+        [](const char*, const Reordering&) {});
+}
+
+bool recognise_canonical(std::string_view text, std::string& out, bool& reordered,
+                         std::vector<VerbatimMember>& members) {
+    if (text.empty() || text.front() != '{') return false;
+    const std::size_t kept = members.size();
+    const bool ok = recognise(
+        text, out, reordered, [&](Recogniser<false>& r) { return r.object(text.data(), kBudget, &members); },
+        [&](const char* base, const Reordering& reordering) {
+            // Moving members leaves every object as long as it was, so the
+            // outermost members stand at the offsets they have in the text,
+            // or, when the outermost object itself was reordered, one after
+            // the other in key order.
+            const Reordered& first = reordering.objects.front();
+            const bool outer_reordered = first.begin == text.data();
+            if (outer_reordered) {
+                const auto from = reordering.members.begin() + static_cast<std::ptrdiff_t>(first.first);
+                std::copy(from, from + static_cast<std::ptrdiff_t>(first.count),
+                          members.begin() + static_cast<std::ptrdiff_t>(kept));
+            }
+            std::size_t offset = 1;  // past the '{'
+            for (auto m = members.begin() + static_cast<std::ptrdiff_t>(kept); m != members.end(); ++m) {
+                const char* member = m->key.data() - 1;
+                const char* at = outer_reordered ? base + offset : base + (member - text.data());
+                offset += static_cast<std::size_t>(m->value.data() + m->value.size() - member) + 1;
+                *m = VerbatimMember{std::string_view(at + 1, m->key.size()),
+                                    std::string_view(at + (m->value.data() - member), m->value.size())};
+            }
+        });
+    if (!ok) members.resize(kept);
+    return ok;
+}
+
+bool recognise_canonical(std::string_view text, std::string& out, bool& reordered,
+                         std::vector<std::string_view>& elements) {
+    if (text.empty() || text.front() != '[') return false;
+    const std::size_t kept = elements.size();
+    const bool ok = recognise(
+        text, out, reordered, [&](Recogniser<false>& r) { return r.array(text.data(), kBudget, &elements); },
+        [&](const char* base, const Reordering&) {
+            // Arrays are never reordered and objects keep their length, so
+            // every element stands where it stood.
+            for (auto e = elements.begin() + static_cast<std::ptrdiff_t>(kept); e != elements.end(); ++e) {
+                *e = std::string_view(base + (e->data() - text.data()), e->size());
+            }
+        });
+    if (!ok) elements.resize(kept);
+    return ok;
 }
 
 bool split_written_object(std::string_view text, std::vector<VerbatimMember>& members) {

@@ -35,12 +35,16 @@ bool is_canonical_text(std::string_view text);
 // members of some of its objects, where those objects have no escapes in
 // their keys and no repeated keys.  `reordered` tells which: in the second
 // case the canonical text, exactly as long as the text itself (members are
-// moved, not changed), is appended to `out`.  With `members` set the text
-// must be an object, whose members are appended to `members` in key order,
-// as views into `text` or, when reordered, into `out`.  On false nothing is
-// appended to either.
-bool recognise_canonical(std::string_view text, std::string& out, bool& reordered,
-                         std::vector<VerbatimMember>* members = nullptr);
+// moved, not changed), is appended to `out`.  On false nothing is appended.
+[[nodiscard]] bool recognise_canonical(std::string_view text, std::string& out, bool& reordered);
+// The same for text that must be an object, whose members are appended to
+// `members` in key order, as views into `text` or, when reordered, into
+// `out`; and for text that must be an array, whose elements are appended to
+// `elements` in order.
+[[nodiscard]] bool recognise_canonical(std::string_view text, std::string& out, bool& reordered,
+                                       std::vector<VerbatimMember>& members);
+[[nodiscard]] bool recognise_canonical(std::string_view text, std::string& out, bool& reordered,
+                                       std::vector<std::string_view>& elements);
 
 // The members of text known to be canonical because write_json (or the
 // canonical writer) just produced it, appended to `members` in key order:
