@@ -5,6 +5,7 @@
 #include <cmath>
 #include <utility>
 
+#include "common/order.hpp"
 #include "vector/kernels.hpp"
 
 // Scores are defined in single precision step by step; an evaluation method
@@ -134,60 +135,10 @@ void drive(Isa isa, const float* q, std::size_t nq, std::size_t count, RowAt row
     groups.finish();
 }
 
-void insertion_sort(ScoredRow* a, std::size_t n) {
-    for (std::size_t i = 1; i < n; ++i) {
-        const ScoredRow x = a[i];
-        std::size_t j = i;
-        while (j > 0 && ranks_before(x, a[j - 1])) {
-            a[j] = a[j - 1];
-            --j;
-        }
-        a[j] = x;
-    }
-}
-
-// Stable merge of the sorted runs src[lo, mid) and src[mid, hi) into dst: the
-// right run's head is taken only when it strictly ranks before the left's.
-void merge_runs(const ScoredRow* src, ScoredRow* dst, std::size_t lo, std::size_t mid,
-                std::size_t hi) {
-    std::size_t i = lo;
-    std::size_t j = mid;
-    std::size_t o = lo;
-    while (i < mid && j < hi) {
-        dst[o++] = ranks_before(src[j], src[i]) ? src[j++] : src[i++];
-    }
-    while (i < mid) {
-        dst[o++] = src[i++];
-    }
-    while (j < hi) {
-        dst[o++] = src[j++];
-    }
-}
-
-constexpr std::size_t kInsertionLimit = 20;
-// Bottom-up merging starts from runs of this length, each sorted by insertion.
-constexpr std::size_t kRunLength = 16;
-
-void merge_sort(std::vector<ScoredRow>& rows) {
-    const std::size_t n = rows.size();
-    std::vector<ScoredRow> buffer(n);
-    for (std::size_t lo = 0; lo < n; lo += kRunLength) {
-        insertion_sort(rows.data() + lo, std::min(kRunLength, n - lo));
-    }
-    ScoredRow* src = rows.data();
-    ScoredRow* dst = buffer.data();
-    for (std::size_t width = kRunLength; width < n; width *= 2) {
-        for (std::size_t lo = 0; lo < n; lo += 2 * width) {
-            const std::size_t mid = std::min(lo + width, n);
-            const std::size_t hi = std::min(lo + 2 * width, n);
-            merge_runs(src, dst, lo, mid, hi);
-        }
-        std::swap(src, dst);
-    }
-    if (src != rows.data()) {
-        std::copy(src, src + n, rows.data());
-    }
-}
+// ranks_before as a function object, so that the sorts inline it.
+struct RanksBefore {
+    bool operator()(const ScoredRow& a, const ScoredRow& b) const { return ranks_before(a, b); }
+};
 
 }  // namespace
 
@@ -349,11 +300,9 @@ void StreamedRows::finish() {
 }
 
 void rank(std::vector<ScoredRow>& rows) {
-    if (rows.size() <= kInsertionLimit) {
-        insertion_sort(rows.data(), rows.size());
-    } else {
-        merge_sort(rows);
-    }
+    // Straight insertion is the quickest for the few rows of a typical ranking.
+    constexpr std::size_t kInsertionLimit = 20;
+    klov::small_stable_sort(rows.data(), rows.data() + rows.size(), RanksBefore{}, kInsertionLimit);
 }
 
 void rank_first(std::vector<ScoredRow>& rows, std::uint64_t k) {
@@ -375,7 +324,7 @@ void rank_first(std::vector<ScoredRow>& rows, std::uint64_t k) {
     // placed after every entry it does not strictly rank before, so equal
     // entries keep their input order exactly as the stable sort keeps it.
     ScoredRow* a = rows.data();
-    insertion_sort(a, m);
+    klov::insertion_sort(a, a + m, RanksBefore{});
     for (std::size_t i = m; i < n; ++i) {
         const ScoredRow x = a[i];
         if (!ranks_before(x, a[m - 1])) {

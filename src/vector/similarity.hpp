@@ -104,7 +104,8 @@ inline bool ranks_before(const ScoredRow& a, const ScoredRow& b) {
 }
 
 // Stable sort by ranks_before: straight insertion for 20 entries or fewer,
-// a merge sort above. Throws std::bad_alloc if the merge buffer cannot be had.
+// std::stable_sort above (which sorts in place, more slowly, when it cannot
+// have a buffer).
 void rank(std::vector<ScoredRow>& rows);
 
 // Leaves exactly min(k, rows.size()) entries in rows, equal to the first
