@@ -25,7 +25,7 @@
 #include "json/canon.hpp"
 #include "json/checkpoint.hpp"
 #include "json/parser.hpp"
-#include "json/verbatim.hpp"
+#include "json/recognise.hpp"
 #include "json/writer.hpp"
 
 namespace {

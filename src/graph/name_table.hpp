@@ -10,9 +10,9 @@
 #include <string_view>
 #include <vector>
 
-namespace klov::graph {
+#include "common/int128.hpp"
 
-__extension__ typedef unsigned __int128 WideUnsigned;
+namespace klov::graph {
 
 // 64-bit hash of arbitrary bytes (NUL bytes included), eight bytes per step
 // with a folded 128-bit multiply per word.  Only lookups depend on it; no
@@ -21,7 +21,7 @@ inline std::uint64_t hash_bytes(std::string_view s) {
     constexpr std::uint64_t k0 = 0xa0761d6478bd642full;
     constexpr std::uint64_t k1 = 0xe7037ed1a0b428dbull;
     auto fold = [](std::uint64_t a, std::uint64_t b) {
-        WideUnsigned r = static_cast<WideUnsigned>(a) * b;
+        klov::uint128 r = static_cast<klov::uint128>(a) * b;
         return static_cast<std::uint64_t>(r) ^ static_cast<std::uint64_t>(r >> 64);
     };
     const unsigned char* p = reinterpret_cast<const unsigned char*>(s.data());

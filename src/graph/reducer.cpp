@@ -4,8 +4,9 @@
 #include <cstdint>
 #include <utility>
 
+#include "common/int128.hpp"
 #include "json/canon.hpp"
-#include "json/verbatim.hpp"
+#include "json/recognise.hpp"
 #include "json/writer.hpp"
 
 namespace klov::graph {
@@ -20,7 +21,7 @@ using json::NumberKind;
 namespace {
 
 // Wide enough for the exact sum of two 64-bit operands of either sign.
-__extension__ typedef __int128 Wide;
+using Wide = klov::int128;
 
 constexpr std::string_view kAdd = "add";
 constexpr std::string_view kAppend = "append";

@@ -9,7 +9,7 @@
 #include "graph/reducer.hpp"
 #include "json/canon.hpp"
 #include "json/parser.hpp"
-#include "json/verbatim.hpp"
+#include "json/recognise.hpp"
 #include "json/writer.hpp"
 
 namespace klov::graph {

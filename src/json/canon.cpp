@@ -14,7 +14,7 @@
 #include <algorithm>
 
 #include "json/parser_impl.hpp"
-#include "json/verbatim.hpp"
+#include "json/recognise.hpp"
 #include "json/writer_detail.hpp"
 
 namespace klov::json {
@@ -38,7 +38,10 @@ public:
     // digits are, is kept as it stands: recognising one is cheaper than
     // converting it and formatting the double.
     bool kept_double(std::string_view literal) {
-        if (!is_canonical_text(literal)) return false;
+        const char* begin = literal.data();
+        const char* end = begin + literal.size();
+        const char* int_end = detail::skip_digits(begin + (*begin == '-' ? 1 : 0), end);
+        if (detail::written_double_end(begin, int_end, end) != end) return false;
         separate();
         out_.put(literal);
         return true;

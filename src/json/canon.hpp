@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "json/error.hpp"
-#include "json/verbatim.hpp"
+#include "json/recognise.hpp"
 
 namespace klov::json {
 

@@ -33,7 +33,7 @@
 #include <string_view>
 
 #include "json/parser.hpp"
-#include "json/verbatim.hpp"
+#include "json/recognise.hpp"
 #include "json/writer_detail.hpp"
 
 namespace klov::json {

@@ -13,17 +13,6 @@ namespace detail {
 
 namespace {
 
-struct DigitPairs {
-    char d[200];
-    constexpr DigitPairs() : d() {
-        for (int i = 0; i < 100; ++i) {
-            d[2 * i] = static_cast<char>('0' + i / 10);
-            d[2 * i + 1] = static_cast<char>('0' + i % 10);
-        }
-    }
-};
-constexpr DigitPairs kPairs{};
-
 // For every byte below 0x20 and for '"' and '\\': the letter of its short
 // escape, or 'u' where only \u00XX exists.  Zero for bytes copied as they are.
 struct EscapeTable {
@@ -42,97 +31,6 @@ struct EscapeTable {
 constexpr EscapeTable kEscape{};
 
 }  // namespace
-
-char* format_u64(std::uint64_t v, char* end) {
-    char* p = end;
-    while (v >= 100) {
-        unsigned r = static_cast<unsigned>(v % 100);
-        v /= 100;
-        p -= 2;
-        std::memcpy(p, kPairs.d + 2 * r, 2);
-    }
-    if (v >= 10) {
-        p -= 2;
-        std::memcpy(p, kPairs.d + 2 * v, 2);
-    } else {
-        *--p = static_cast<char>('0' + v);
-    }
-    return p;
-}
-
-std::size_t layout_double(bool negative, const char* digits, int nd, int k, char* buf) {
-    char* out = buf;
-    if (negative) *out++ = '-';
-    if (k >= -5 && k <= 15) {
-        if (k < 0) {
-            *out++ = '0';
-            *out++ = '.';
-            for (int i = 0; i < -k - 1; ++i) *out++ = '0';
-            std::memcpy(out, digits, static_cast<std::size_t>(nd));
-            out += nd;
-        } else if (nd > k + 1) {
-            std::memcpy(out, digits, static_cast<std::size_t>(k + 1));
-            out += k + 1;
-            *out++ = '.';
-            std::memcpy(out, digits + k + 1, static_cast<std::size_t>(nd - k - 1));
-            out += nd - k - 1;
-        } else {
-            std::memcpy(out, digits, static_cast<std::size_t>(nd));
-            out += nd;
-            for (int i = nd; i < k + 1; ++i) *out++ = '0';
-            *out++ = '.';
-            *out++ = '0';
-        }
-    } else {
-        *out++ = digits[0];
-        if (nd > 1) {
-            *out++ = '.';
-            std::memcpy(out, digits + 1, static_cast<std::size_t>(nd - 1));
-            out += nd - 1;
-        }
-        *out++ = 'e';
-        *out++ = k < 0 ? '-' : '+';
-        char tmp[8];
-        char* t = format_u64(static_cast<std::uint64_t>(k < 0 ? -k : k), tmp + sizeof tmp);
-        std::memcpy(out, t, static_cast<std::size_t>(tmp + sizeof tmp - t));
-        out += tmp + sizeof tmp - t;
-    }
-    return static_cast<std::size_t>(out - buf);
-}
-
-int shortest_digits(double x, char digits[20], int& k) {
-    // Shortest round-trip digits in the form d[.ddd]e[+-]XX.
-    char sci[40];
-    auto res = std::to_chars(sci, sci + sizeof sci, std::fabs(x), std::chars_format::scientific);
-    const char* s = sci;
-    const char* e = res.ptr;
-    int nd = 0;
-    digits[nd++] = *s++;
-    if (*s == '.') {
-        ++s;
-        while (*s != 'e') digits[nd++] = *s++;
-    }
-    ++s;  // 'e'
-    bool eneg = *s == '-';
-    ++s;
-    k = 0;
-    for (; s < e; ++s) k = k * 10 + (*s - '0');
-    if (eneg) k = -k;
-    return nd;
-}
-
-std::size_t format_double(double x, char* buf) {
-    if (x == 0) {
-        char* out = buf;
-        if (std::signbit(x)) *out++ = '-';
-        std::memcpy(out, "0.0", 3);
-        return static_cast<std::size_t>(out + 3 - buf);
-    }
-    char digits[20];
-    int k;
-    const int nd = shortest_digits(x, digits, k);
-    return layout_double(std::signbit(x), digits, nd, k, buf);
-}
 
 void TextOut::grow(std::size_t n) {
     const std::size_t used = pos();
@@ -255,11 +153,6 @@ void write_json_string(std::string_view s, std::string& out) {
     detail::TextOut o(out);
     o.string(s);
     o.finish();
-}
-
-void format_json_double(double x, std::string& out) {
-    char buf[40];
-    out.append(buf, detail::format_double(x, buf));
 }
 
 }  // namespace klov::json

@@ -11,10 +11,6 @@ namespace klov::json {
 // order, the fixed escaping of strings.  Cannot fail (except bad_alloc).
 void write_json(const JsonValue& v, std::string& out);
 
-// Appends the text of a finite double: shortest round-trip digits, plain
-// notation for decimal exponents -5..15, otherwise d.ddde[+-]k.
-void format_json_double(double x, std::string& out);
-
 // Appends `s` as a quoted JSON string with the writer's escaping.
 void write_json_string(std::string_view s, std::string& out);
 

@@ -8,23 +8,10 @@
 #include <string>
 #include <string_view>
 
+#include "json/numbers.hpp"
 #include "json/value.hpp"
 
 namespace klov::json::detail {
-
-// Writes the decimal digits of v so that they end just before `end`; returns
-// the first digit.  Needs 20 bytes before `end`.
-char* format_u64(std::uint64_t v, char* end);
-
-// Writes the text of a finite double at buf (at most 32 bytes); returns its length.
-std::size_t format_double(double x, char* buf);
-
-// The two halves of format_double for a nonzero x.  shortest_digits gives the
-// shortest round-trip digits of |x| (no trailing zeros; returns how many) and
-// the decimal exponent k of the first (|x| = d.ddd x 10^k); layout_double
-// writes such digits in the writer's notation.
-int shortest_digits(double x, char digits[20], int& k);
-std::size_t layout_double(bool negative, const char* digits, int nd, int k, char* buf);
 
 // Appends through a raw cursor into `s`, which is kept at least as long as the
 // text written (grown by doubling, starting at 128 bytes or whatever the
