@@ -22,8 +22,8 @@ bool raise_cannot_convert(PyObject* value, const char* target) {
     return false;
 }
 
-// Steps 1 and 2 of every sequence conversion: a str is refused first, then
-// anything that is not a sequence.
+// The checks that start every sequence conversion: a str is refused first,
+// then anything that is not a sequence.
 bool check_sequence(PyObject* value) {
     if (PyUnicode_Check(value)) {
         PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");

@@ -40,7 +40,8 @@ struct FunctionSpec {
 // The ten functions, in registration order.
 extern const FunctionSpec kFunctions[10];
 
-// Runs one call: bind, then the function's impl under the failure ladder.
+// Runs one call: bind, then the function's impl, turning a C++ exception it
+// throws into MemoryError (allocation failures) or PanicException.
 PyObject* call_function(const FunctionSpec& desc, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 // Holds a buffer export for the duration of a call.
@@ -137,8 +138,6 @@ struct DenseFloatMatrix {
 class Args {
 public:
     Args(const FunctionSpec& desc, PyObject* const* bound) : spec_(desc), bound_(bound) {}
-
-    PyObject* raw(int i) const { return bound_[i]; }
 
     bool text(int i, std::string_view& out);
     bool float32_vector(int i, std::vector<float>& out);
