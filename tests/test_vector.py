@@ -2,8 +2,12 @@
 order (ties, NaN), and agreement between dense-buffer and list input."""
 
 import collections
+import functools
 import math
+import os
 import struct
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -301,3 +305,85 @@ def test_matrix_error_after_scored_rows_is_still_raised(bad, exc, at):
     # And the error of k comes only once the whole matrix has converted.
     with pytest.raises(TypeError, match="argument 'k'"):
         kc.top_k([1.0, 2.0], [[1.0, 2.0]] * at, "k")
+
+
+# ---- KLOV_CORE_ISA ----------------------------------------------------------
+
+# Rows in lane groups and a tail, ragged rows, NaN, zero and overflowing rows,
+# through the dense float32 and float64 paths and the list path.
+ISA_PROBE = """
+import numpy as np, klov_core as kc
+rng = np.random.default_rng(3)
+m = rng.standard_normal((45, 11))
+m[::7, 2] = np.nan
+m[5] = 0.0
+m[9, :3] = 1e30
+q = rng.standard_normal(11).tolist()
+rows = m.tolist()
+rows[4] = rows[4][:5]
+print(repr([kc.top_k(q, m.astype(np.float32), 45), kc.top_k(q, m, 45), kc.top_k(q, rows, 45),
+            kc.cosine_similarity(q, rows[1])]))
+"""
+
+
+def run_with_isa(value):
+    env = dict(os.environ)
+    env.pop("KLOV_CORE_ISA", None)
+    if value is not None:
+        env["KLOV_CORE_ISA"] = value
+    return subprocess.run([sys.executable, "-c", ISA_PROBE], env=env, capture_output=True, text=True, timeout=120)
+
+
+@functools.lru_cache(maxsize=None)
+def default_isa_result():
+    done = run_with_isa(None)
+    assert done.returncode == 0, done.stderr
+    return done.stdout
+
+
+def cpu_flags():
+    """The x86 feature flags the kernel reports, or None where unknown."""
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("flags"):
+                    return set(line.split(":", 1)[1].split())
+    except OSError:
+        pass
+    return None
+
+
+@pytest.mark.parametrize(
+    "value, needs",
+    [
+        ("", "nothing"),
+        ("scalar", "nothing"),
+        ("sse2", "sse2"),
+        ("avx", "avx"),
+        ("avx512", "avx512f"),
+        ("AVX", "unknown"),
+        ("avx2", "unknown"),
+        (" scalar", "unknown"),
+    ],
+)
+def test_kernels_chosen_by_environment(value, needs):
+    # Every kernel a CPU can run gives the default's results bit for bit; a
+    # name that is unknown, or that this CPU cannot run, fails the import.
+    done = run_with_isa(value)
+    flags = cpu_flags()
+    if needs == "nothing" or (flags is not None and needs in flags):
+        accepted = True
+    elif needs == "unknown" or flags is not None:
+        accepted = False
+    else:
+        accepted = done.returncode == 0
+    if accepted:
+        assert done.returncode == 0, done.stderr
+        assert done.stdout == default_isa_result()
+    else:
+        assert done.returncode != 0
+        last = done.stderr.strip().splitlines()[-1]
+        assert last.startswith("ImportError: KLOV_CORE_ISA=%r is refused: " % value), last
+        reasons = ["not an instruction set"] if needs == "unknown" else ["CPU cannot run", "build has no kernels"]
+        assert any(r in last for r in reasons), last
+

@@ -5,11 +5,13 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <cstdlib>
 #include <utility>
 
 #include "module/errors.hpp"
 #include "module/frame.hpp"
 #include "module/impls.hpp"
+#include "vector/similarity.hpp"
 
 namespace klov::py {
 
@@ -143,6 +145,19 @@ bool init_body(PyObject* module) {
     return true;
 }
 
+// KLOV_CORE_ISA, when set and not empty, names the instruction set of the
+// vector functions' SIMD kernels; a name this CPU or build cannot run fails
+// the import instead of faulting on the first call.
+bool choose_vector_kernels() {
+    const char* value = std::getenv("KLOV_CORE_ISA");
+    const char* refused = klov::vector::choose_kernels(value != nullptr ? value : "");
+    if (refused == nullptr) return true;
+    Ref shown = Ref::steal(PyUnicode_DecodeFSDefault(value));
+    if (!shown) return false;
+    PyErr_Format(PyExc_ImportError, "KLOV_CORE_ISA=%R is refused: %s", shown.get(), refused);
+    return false;
+}
+
 PyObject* init_module() {
     const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1) return ensure_error_set();
@@ -154,6 +169,7 @@ PyObject* init_module() {
         return nullptr;
     }
     if (g_module != nullptr) return Py_NewRef(g_module);
+    if (!choose_vector_kernels()) return nullptr;
 
     Ref module = Ref::steal(PyModule_Create2(&g_module_def, PYTHON_ABI_VERSION));
     if (!module) return nullptr;

@@ -38,6 +38,10 @@ bool isa_supported(Isa isa);
 // The widest supported instruction set, chosen once per process.
 Isa best_isa();
 
+// The instruction set of score_dense_* and StreamedRows: best_isa() unless
+// choose_kernels() named another.
+Isa active_isa();
+
 const char* isa_name(Isa isa);
 
 // The dense scoring entry points with an explicit instruction set.

@@ -10,6 +10,8 @@
 
 #include "vector/kernels.hpp"
 
+#include <atomic>
+
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 
 #include <immintrin.h>
@@ -281,6 +283,13 @@ bool isa_supported(Isa isa) { return isa == Isa::scalar; }
 #endif
 
 namespace klov::vector::detail {
+namespace {
+
+// The instruction set named to choose_kernels, or -1 for best_isa(). Read
+// on every scoring call: a relaxed atomic load is all it costs.
+std::atomic<int> g_chosen{-1};
+
+}  // namespace
 
 Isa best_isa() {
     static const Isa chosen = [] {
@@ -292,6 +301,11 @@ Isa best_isa() {
         return Isa::scalar;
     }();
     return chosen;
+}
+
+Isa active_isa() {
+    const int chosen = g_chosen.load(std::memory_order_relaxed);
+    return chosen < 0 ? best_isa() : static_cast<Isa>(chosen);
 }
 
 const char* isa_name(Isa isa) {
@@ -309,3 +323,30 @@ const char* isa_name(Isa isa) {
 }
 
 }  // namespace klov::vector::detail
+
+namespace klov::vector {
+
+const char* choose_kernels(std::string_view name) {
+    using detail::Isa;
+    if (name.empty()) {
+        detail::g_chosen.store(-1, std::memory_order_relaxed);
+        return nullptr;
+    }
+    for (Isa isa : {Isa::scalar, Isa::sse2, Isa::avx, Isa::avx512}) {
+        if (name != detail::isa_name(isa)) {
+            continue;
+        }
+        if (isa != Isa::scalar && detail::lane_kernels(isa).lanes == 0) {
+            return "this build has no kernels for it";
+        }
+        if (!detail::isa_supported(isa)) {
+            return "this CPU cannot run its instructions";
+        }
+        detail::g_chosen.store(static_cast<int>(isa), std::memory_order_relaxed);
+        return nullptr;
+    }
+    return "not an instruction set (expected scalar, sse2, avx or avx512; unset or empty for the "
+           "best available)";
+}
+
+}  // namespace klov::vector

@@ -186,12 +186,12 @@ void score_dense_f64_with(Isa isa, const float* q, std::size_t nq, const double*
 
 void score_dense_f32(const float* q, std::size_t nq, const float* m, std::size_t rows,
                      std::size_t cols, std::vector<ScoredRow>& out) {
-    detail::score_dense_f32_with(detail::best_isa(), q, nq, m, rows, cols, out);
+    detail::score_dense_f32_with(detail::active_isa(), q, nq, m, rows, cols, out);
 }
 
 void score_dense_f64(const float* q, std::size_t nq, const double* m, std::size_t rows,
                      std::size_t cols, std::vector<ScoredRow>& out) {
-    detail::score_dense_f64_with(detail::best_isa(), q, nq, m, rows, cols, out);
+    detail::score_dense_f64_with(detail::active_isa(), q, nq, m, rows, cols, out);
 }
 
 float add_squares(float sum, const float* x, std::size_t n) {
@@ -249,7 +249,7 @@ std::unique_ptr<StreamedRows::Groups> groups_for(Isa isa, const float* q, std::s
 }  // namespace
 
 StreamedRows::StreamedRows(const float* q, std::size_t nq, std::vector<ScoredRow>& out)
-    : StreamedRows(groups_for(detail::best_isa(), q, nq, out), nq, out) {}
+    : StreamedRows(groups_for(detail::active_isa(), q, nq, out), nq, out) {}
 
 detail::StreamedRowsWith::StreamedRowsWith(Isa isa, const float* q, std::size_t nq,
                                            std::vector<ScoredRow>& out)

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string_view>
 #include <vector>
 
 namespace klov::vector {
@@ -30,6 +31,14 @@ void score_dense_f32(const float* q, std::size_t nq, const float* m, std::size_t
                      std::size_t cols, std::vector<ScoredRow>& out);
 void score_dense_f64(const float* q, std::size_t nq, const double* m, std::size_t rows,
                      std::size_t cols, std::vector<ScoredRow>& out);
+
+// Chooses the SIMD kernels of score_dense_* and StreamedRows by instruction
+// set: "scalar", "sse2", "avx" or "avx512"; an empty name chooses the widest
+// this CPU supports, the default. Every choice gives the same scores, only
+// the speed differs. Returns nullptr once chosen; otherwise, choosing
+// nothing, why the name was refused: unknown, or not runnable by this CPU
+// or build. A scoring call already running keeps the kernels it started with.
+[[nodiscard]] const char* choose_kernels(std::string_view name);
 
 // The sum of x[i]*x[i] over i in index order, each product rounded to float
 // before it is added, continued from `sum`: a vector's sum of squares may be
