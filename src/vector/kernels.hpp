@@ -33,7 +33,7 @@ struct LaneKernels {
 LaneKernels lane_kernels(Isa isa);
 
 // Whether this CPU (and its operating system) can run isa.
-bool isa_supported(Isa isa);
+[[nodiscard]] bool isa_supported(Isa isa);
 
 // The widest supported instruction set, chosen once per process.
 Isa best_isa();

@@ -103,7 +103,7 @@ private:
 // by ascending row, and NaN scores after every other score, among themselves
 // by ascending row. This is a strict weak ordering for any scores, so no
 // sorting algorithm can be led out of bounds by it.
-inline bool ranks_before(const ScoredRow& a, const ScoredRow& b) {
+[[nodiscard]] inline bool ranks_before(const ScoredRow& a, const ScoredRow& b) {
     const bool a_nan = a.score != a.score;
     const bool b_nan = b.score != b.score;
     if (a_nan || b_nan) {
