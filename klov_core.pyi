@@ -25,8 +25,9 @@ __all__ = [
 _Number = SupportsFloat | SupportsIndex
 
 # Vector, matrix and byte arguments are taken as sequences: objects that can
-# be indexed (so neither generators nor dicts) and are read by iterating them;
-# a str is refused.  Buffers of known layout (bytes, bytearray, memoryview,
+# be indexed and are read by iterating them; a str is refused, and so are
+# generators and dicts (a dict of numbers still matches the protocols below,
+# the one case they let through).  Buffers of known layout (bytes, bytearray, memoryview,
 # array.array, numpy arrays) are read in place, with the results iteration
 # would give.  The protocols name what iteration must yield, so lists, tuples,
 # ranges, array.array, memoryview and numpy arrays of any numeric dtype all
