@@ -10,7 +10,7 @@ if ! command -v clang++ >/dev/null 2>&1; then
 fi
 out=${KLOV_FUZZ_BUILD:-build/fuzz}
 mkdir -p "$out"
-cores=(src/json/*.cpp src/graph/*.cpp src/vector/*.cpp)
+cores=(src/json/*.cpp src/graph/*.cpp src/vector/*.cpp src/reference/*.cpp)
 flags=(-std=c++20 -O1 -g -ffp-contract=off -fno-omit-frame-pointer -Isrc
        -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -DKLOV_WITH_LIBFUZZER)
 export ASAN_OPTIONS=detect_leaks=1:halt_on_error=1

@@ -7,10 +7,10 @@
 // result must be canonical: parsing it and writing it again gives it back.
 // advance_superstep and reduce_channel, which merge canonical texts without
 // parsing them, must agree with merging parsed documents through
-// apply_reducer, result or error.
+// apply_reducer in the reference model, result or error.
 //
 // Build: clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -Isrc
-//        fuzz/fuzz_superstep.cpp src/graph/*.cpp src/json/*.cpp -o fuzz_superstep
+//        fuzz/fuzz_superstep.cpp src/graph/*.cpp src/json/*.cpp src/reference/*.cpp -o fuzz_superstep
 // Where clang cannot compile the sources, g++ with -fsanitize=address,undefined
 // -fsanitize-coverage=trace-cmp, linked against clang's libclang_rt.fuzzer
 // archive (plus empty __sanitizer_cov_trace_cmpf/cmpd hooks), runs with
@@ -18,14 +18,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <map>
 #include <string>
 #include <string_view>
 
 #include "graph/reducer.hpp"
 #include "graph/superstep.hpp"
-#include "json/parser.hpp"
-#include "json/writer.hpp"
+#include "reference/reference.hpp"
 
 namespace {
 
@@ -35,52 +33,15 @@ void check_canonical(const std::string& text) {
     json::Arena arena;
     json::JsonValue doc;
     json::JsonError err;
-    if (!json::parse_json_text(text, arena, doc, err)) {
+    if (!reference::parse_json_text(text, arena, doc, err)) {
         // Appending wraps the current value in one more list, so a result may
         // be nested deeper than a parse accepts.  Anything else is a fault.
         if (err.message == "recursion limit exceeded") return;
         std::abort();
     }
     std::string again;
-    json::write_json(doc, again);
+    reference::write_json(doc, again);
     if (again != text) std::abort();
-}
-
-// The same superstep on parsed documents, one apply_reducer per write.
-bool reference_superstep(std::string_view state_json, std::string_view reducers_json,
-                         std::string_view updates_json, std::string& out, json::JsonError& err) {
-    json::Arena arena;
-    json::JsonValue state;
-    if (!json::parse_json_text(state_json, arena, state, err)) return false;
-    if (!state.is_object()) {
-        err = json::JsonError{"state must be a JSON object", 0, 0};
-        return false;
-    }
-    std::vector<std::pair<std::string_view, std::string_view>> entries;
-    if (!json::read_string_map(reducers_json, arena, entries, err)) return false;
-    json::Array updates;
-    if (!json::read_document_array(updates_json, arena, updates, err)) return false;
-    for (const json::JsonValue& u : updates) {
-        if (!u.is_null() && !u.is_object()) {
-            err = json::JsonError{"each node update must be a JSON object or null", 0, 0};
-            return false;
-        }
-    }
-    std::map<std::string_view, std::string_view> table;
-    for (const auto& [channel, reducer] : entries) table[channel] = reducer;
-    for (json::JsonValue& u : updates) {
-        if (u.is_null()) continue;
-        for (json::Member& m : u.as_object()) {
-            const auto r = table.find(m.key);
-            const std::string_view reducer = r == table.end() ? std::string_view("last_value") : r->second;
-            const json::Member* current = json::find_member(state.as_object(), m.key);
-            json::JsonValue merged =
-                graph::apply_reducer(reducer, current ? current->value : json::JsonValue(), std::move(m.value));
-            json::set_member(state.as_object(), m.key, std::move(merged));
-        }
-    }
-    json::write_json(state, out);
-    return true;
 }
 
 }  // namespace
@@ -101,7 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool ok = graph::advance_superstep(parts[0], parts[1], parts[2], out, err);
     std::string expected;
     json::JsonError expected_err;
-    if (reference_superstep(parts[0], parts[1], parts[2], expected, expected_err) != ok) std::abort();
+    if (reference::advance_superstep(parts[0], parts[1], parts[2], expected, expected_err) != ok) std::abort();
     if (ok) {
         check_canonical(out);
         if (out != expected) std::abort();
@@ -109,24 +70,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::abort();
     }
 
-    // reduce_channel against apply_reducer on parsed documents, under the
+    // reduce_channel against the reference on parsed documents, under the
     // first text as a reducer name and under the named reducers.
     for (std::string_view name : {parts[0], std::string_view("add"), std::string_view("append")}) {
         out.clear();
         const bool reduced = graph::reduce_channel(name, parts[1], parts[2], out, err);
-        json::Arena arena;
-        json::JsonValue update, current;
-        json::JsonError first_err;
-        const bool parsed = json::parse_json_text(parts[2], arena, update, first_err) &&
-                            json::parse_json_text(parts[1], arena, current, first_err);
-        if (reduced != parsed) std::abort();
+        json::JsonError reference_err;
+        const bool expected_ok = reference::reduce_channel(name, parts[1], parts[2], expected, reference_err);
+        if (reduced != expected_ok) std::abort();
         if (!reduced) {
-            if (err.text() != first_err.text()) std::abort();
+            if (err.text() != reference_err.text()) std::abort();
             continue;
         }
         check_canonical(out);
-        expected.clear();
-        json::write_json(graph::apply_reducer(name, current, std::move(update)), expected);
         if (out != expected) std::abort();
     }
     return 0;

@@ -7,7 +7,7 @@
 #include "common/int128.hpp"
 #include "json/canon.hpp"
 #include "json/recognise.hpp"
-#include "json/writer.hpp"
+#include "json/writer_detail.hpp"
 
 namespace klov::graph {
 
@@ -75,42 +75,6 @@ bool fits_integer(Wide s) {
     return s >= lo && s < hi;
 }
 
-// Starts the list of "append" from the current value, with room for what
-// the update will add.
-Array append_start(const JsonValue& current, const JsonValue& update) {
-    const std::size_t extra = update.is_array() ? update.array_unchecked().size() : 1;
-    Array out;
-    switch (current.kind()) {
-        case Kind::Null:
-            break;
-        case Kind::Array: {
-            const Array& items = current.array_unchecked();
-            out.reserve(items.size() + extra);
-            out.insert(out.end(), items.begin(), items.end());
-            break;
-        }
-        default:
-            out.reserve(1 + extra);
-            out.push_back(current);
-            break;
-    }
-    return out;
-}
-
-void append_update(Array& list, JsonValue&& update) {
-    if (update.is_array()) {
-        Array& items = update.as_array();
-        if (list.empty()) {
-            list = std::move(items);
-            return;
-        }
-        list.reserve(list.size() + items.size());
-        for (JsonValue& item : items) list.push_back(std::move(item));
-    } else {
-        list.push_back(std::move(update));
-    }
-}
-
 // The number that canonical text denotes, or null for any other kind (which
 // "add" counts as zero).  Canonical numbers read back exactly.
 JsonValue number_of_text(std::string_view text) {
@@ -174,23 +138,19 @@ JsonValue add_values(const JsonValue& current, const JsonValue& update) {
     return JsonValue(JsonNumber::of_double(s));
 }
 
-JsonValue apply_reducer(std::string_view reducer, const JsonValue& current, JsonValue update) {
-    if (reducer == kAdd) return add_values(current, update);
-    if (reducer == kAppend) {
-        Array list = append_start(current, update);
-        append_update(list, std::move(update));
-        return JsonValue(std::move(list));
-    }
-    return update;
-}
-
 bool reads_current(std::string_view reducer) { return reducer == kAdd || reducer == kAppend; }
 
 void reduce_text(std::string_view reducer, std::string& text, std::string_view update) {
     if (reducer == kAdd) {
         const JsonValue sum = add_values(number_of_text(text), number_of_text(update));
         text.clear();
-        json::write_json(sum, text);
+        json::detail::TextOut out(text);
+        if (sum.kind() == Kind::Number) {
+            out.number(sum.as_number());
+        } else {
+            out.put("null", 4);
+        }
+        out.finish();
         return;
     }
     if (reducer == kAppend) {

@@ -12,21 +12,19 @@ namespace klov::graph {
 
 // "add" sums numbers, "append" concatenates lists, every other name (the
 // default "last_value" among them) replaces.  Names match by exact bytes.
-// Never fails; parts of `update` are moved into the result.
-json::JsonValue apply_reducer(std::string_view reducer, const json::JsonValue& current, json::JsonValue update);
-
-// The same merge on canonical text (as write_json gives it): `text` holds
-// the text of the current value and receives the text of the result;
-// `update` is the text of the update value.  Gives exactly the text of what
-// apply_reducer gives, without parsing either: lists are joined as text and
-// an appended list grows where it lies.
+//
+// The merge works on canonical text: `text` holds the text of the current
+// value and receives the text of the result; `update` is the text of the
+// update value.  Neither is parsed: lists are joined as text and an appended
+// list grows where it lies.
 void reduce_text(std::string_view reducer, std::string& text, std::string_view update);
 
 // Whether the merge under `reducer` looks at the current value at all; the
 // replacing reducers do not.
 bool reads_current(std::string_view reducer);
 
-// The sum under "add", exposed for the superstep code and tests.
+// The sum under "add" of two values, where anything but a number counts as
+// the integer 0; null when the sum is not finite.
 json::JsonValue add_values(const json::JsonValue& current, const json::JsonValue& update);
 
 // Reads update_json, then current_json (each is used as it stands when it is

@@ -466,18 +466,4 @@ bool CanonicalText::append_array_to(std::string& out, std::vector<std::string_vi
     return impl_->sink && impl_->sink->append_array_to(out, elements);
 }
 
-bool canonicalize_json_text(std::string_view text, std::string& out, JsonError& err) {
-    CanonicalText c;
-    if (!c.read_text(text, err)) return false;
-    c.append_to(out);
-    return true;
-}
-
-bool canonicalize_json_bytes(std::string_view bytes, std::string& out, JsonError& err) {
-    CanonicalText c;
-    if (!c.read_bytes(bytes, err)) return false;
-    c.append_to(out);
-    return true;
-}
-
 }  // namespace klov::json

@@ -12,15 +12,11 @@
 
 namespace klov::json {
 
-// Appends to `out` exactly what write_json would give for the document that
-// parse_json_text (or parse_json_bytes) reads from the text, and fails with
-// exactly its error.  On failure `out` is left as it was.
-bool canonicalize_json_text(std::string_view text, std::string& out, JsonError& err);
-bool canonicalize_json_bytes(std::string_view bytes, std::string& out, JsonError& err);
-
-// The same, for callers that place the result themselves: after a successful
-// read, size() is the length of the canonical text and copy_to() writes it,
-// so the final buffer can be allocated once at its exact size.  Text that is
+// Any JSON text or bytes to canonical text: what the reference parse
+// followed by the reference write gives, and on failure exactly the
+// reference parse's error.  After a successful read, size() is the length
+// of the canonical text and copy_to() writes it, so the final buffer can be
+// allocated once at its exact size.  Text that is
 // already canonical is kept by reference, so the text read must outlive the
 // object.
 class CanonicalText {

@@ -6,18 +6,8 @@
 
 namespace klov::json {
 
-// Neither direction needs the document itself, only its canonical text, so
-// both go through the streaming canonical writer: same grammar and errors as
-// parse_json_text / parse_json_bytes followed by write_json.
-
-bool encode_checkpoint(std::string_view json_text, std::string& blob, JsonError& err) {
-    CanonicalText canon;
-    if (!canon.read_text(json_text, err)) return false;
-    blob.resize(kCheckpointHeaderSize + canon.size());
-    write_checkpoint_header(blob.data());
-    canon.copy_to(blob.data() + kCheckpointHeaderSize);
-    return true;
-}
+// The payload is read by the canonical writer, so decoding gives the same
+// text and errors as reading the payload on its own.
 
 void write_checkpoint_header(char* dst) {
     std::memcpy(dst, kCheckpointMagic, sizeof kCheckpointMagic);

@@ -12,17 +12,14 @@ inline constexpr char kCheckpointMagic[4] = {'K', 'L', 'O', 'V'};
 inline constexpr unsigned char kCheckpointVersion = 1;
 inline constexpr std::size_t kCheckpointHeaderSize = 5;
 
-// Parses `json_text` (text rules) and sets `blob` to the header followed by
-// the document's canonical text.
-bool encode_checkpoint(std::string_view json_text, std::string& blob, JsonError& err);
-
 // Checks the magic, then the version, then parses the payload (byte rules,
 // positions counted from the first payload byte) and sets `json_out` to its
 // canonical text.
 bool decode_checkpoint(std::string_view blob, std::string& json_out, JsonError& err);
 
-// For callers that allocate the blob themselves (at kCheckpointHeaderSize +
-// CanonicalText::size() bytes): writes the five header bytes at dst.
+// Encoding: the blob is allocated at kCheckpointHeaderSize +
+// CanonicalText::size() bytes, this writes the five header bytes at its
+// start, and CanonicalText::copy_to() the text after them.
 void write_checkpoint_header(char* dst);
 
 }  // namespace klov::json

@@ -1,9 +1,10 @@
-// Text to document, with the exact error texts and positions.
+// Reading JSON text outside the canonical writer: the fixed-shape read of a
+// map of strings, error positions, and the texts of "invalid type" errors.
 //
-// Strings without escapes are views into the parsed text; strings that had
+// Strings without escapes are views into the read text; strings that had
 // escapes are stored in `arena`.  The text and the arena must both outlive
-// the document.  On failure `out` is left in an unspecified (but valid) state
-// and `err` holds the error.
+// what was read.  On failure `out` is left in an unspecified (but valid)
+// state and `err` holds the error.
 #pragma once
 
 #include <cstddef>
@@ -17,13 +18,6 @@
 
 namespace klov::json {
 
-// Text that came from a Python str: assumed UTF-8, not re-validated.
-bool parse_json_text(std::string_view text, Arena& arena, JsonValue& out, JsonError& err);
-
-// Arbitrary bytes: the same grammar, and the content of every string (escapes
-// resolved) must be valid UTF-8 ("invalid unicode code point").
-bool parse_json_bytes(std::string_view bytes, Arena& arena, JsonValue& out, JsonError& err);
-
 // Fixed-shape read of an object whose member values are all strings.  Any
 // other top-level value fails with "invalid type: ..., expected a map", a
 // member value of another kind with "..., expected a string".  Members are
@@ -31,10 +25,6 @@ bool parse_json_bytes(std::string_view bytes, Arena& arena, JsonValue& out, Json
 // later-wins semantics lets the later entry replace the earlier one.
 bool read_string_map(std::string_view text, Arena& arena,
                      std::vector<std::pair<std::string_view, std::string_view>>& out, JsonError& err);
-
-// Fixed-shape read of an array of documents of any kind ("a sequence").  The
-// outer array counts against the nesting budget like any array.
-bool read_document_array(std::string_view text, Arena& arena, Array& out, JsonError& err);
 
 // An error at byte offset `offset` of `text`, with line and column derived
 // the same way as for every parse error.

@@ -7,29 +7,6 @@
 
 namespace klov::json {
 
-namespace {
-
-Object::const_iterator lower_bound_key(const Object& obj, std::string_view key) {
-    return std::lower_bound(obj.begin(), obj.end(), key,
-                            [](const Member& m, std::string_view k) { return key_less(m.key, k); });
-}
-
-}  // namespace
-
-const Member* find_member(const Object& obj, std::string_view key) {
-    auto it = lower_bound_key(obj, key);
-    return it != obj.end() && it->key == key ? &*it : nullptr;
-}
-
-void set_member(Object& obj, std::string_view key, JsonValue value) {
-    auto it = obj.begin() + (lower_bound_key(obj, key) - obj.cbegin());
-    if (it != obj.end() && it->key == key) {
-        it->value = std::move(value);
-    } else {
-        obj.insert(it, Member{key, std::move(value)});
-    }
-}
-
 std::string_view Arena::store(std::string_view bytes) {
     constexpr std::size_t kBlock = 64 * 1024;
     if (bytes.empty()) return {};

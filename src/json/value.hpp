@@ -91,11 +91,6 @@ inline JsonValue::JsonValue(Object o) : v_(std::move(o)) {}
 // compares like memcmp, i.e. as unsigned bytes).
 inline bool key_less(std::string_view a, std::string_view b) { return a.compare(b) < 0; }
 
-// Binary search in a sorted object.  Returns the member or nullptr.
-const Member* find_member(const Object& obj, std::string_view key);
-// Sets obj[key] = value, keeping the order: one ordered lookup, one insert.
-void set_member(Object& obj, std::string_view key, JsonValue value);
-
 // Owns the bytes of strings that had to be unescaped during a parse.
 // Blocks never move, so views handed out stay valid until the Arena dies.
 class Arena {

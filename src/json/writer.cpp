@@ -97,57 +97,7 @@ void TextOut::number(const JsonNumber& n) {
     }
 }
 
-void TextOut::value(const JsonValue& v) {
-    switch (v.kind()) {
-        case Kind::Null:
-            put("null", 4);
-            return;
-        case Kind::Bool:
-            if (v.as_bool()) put("true", 4);
-            else put("false", 5);
-            return;
-        case Kind::Number:
-            number(v.as_number());
-            return;
-        case Kind::String:
-            string(v.as_string());
-            return;
-        case Kind::Array: {
-            const Array& a = v.array_unchecked();
-            put('[');
-            bool first = true;
-            for (const JsonValue& e : a) {
-                if (!first) put(',');
-                first = false;
-                value(e);
-            }
-            put(']');
-            return;
-        }
-        case Kind::Object: {
-            const Object& o = v.object_unchecked();
-            put('{');
-            bool first = true;
-            for (const Member& m : o) {
-                if (!first) put(',');
-                first = false;
-                string(m.key);
-                put(':');
-                value(m.value);
-            }
-            put('}');
-            return;
-        }
-    }
-}
-
 }  // namespace detail
-
-void write_json(const JsonValue& v, std::string& out) {
-    detail::TextOut o(out);
-    o.value(v);
-    o.finish();
-}
 
 void write_json_string(std::string_view s, std::string& out) {
     detail::TextOut o(out);

@@ -67,7 +67,6 @@ public:
         *cur_++ = '"';
     }
     void number(const JsonNumber& n);
-    void value(const JsonValue& v);
 
 private:
     void grow(std::size_t n);
