@@ -59,7 +59,7 @@ inline std::uint64_t key_prefix_within(std::string_view key, const char* end) {
 
 // Unsigned-byte order, a proper prefix first; eight bytes per step, since
 // sibling keys tend to share long prefixes ("channel_017", "channel_018").
-inline bool bytes_less(std::string_view a, std::string_view b) {
+[[nodiscard]] inline bool bytes_less(std::string_view a, std::string_view b) {
     const std::size_t n = a.size() < b.size() ? a.size() : b.size();
     std::size_t i = 0;
     for (; i + 8 <= n; i += 8) {
@@ -76,7 +76,7 @@ inline bool bytes_less(std::string_view a, std::string_view b) {
 // Key order of records that carry `prefix` (key_prefix of their key) and
 // `key`.
 template <class Ref>
-inline bool key_ref_less(const Ref& a, const Ref& b) {
+[[nodiscard]] inline bool key_ref_less(const Ref& a, const Ref& b) {
     return a.prefix != b.prefix ? a.prefix < b.prefix : bytes_less(a.key, b.key);
 }
 

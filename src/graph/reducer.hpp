@@ -21,7 +21,7 @@ void reduce_text(std::string_view reducer, std::string& text, std::string_view u
 
 // Whether the merge under `reducer` looks at the current value at all; the
 // replacing reducers do not.
-bool reads_current(std::string_view reducer);
+[[nodiscard]] bool reads_current(std::string_view reducer);
 
 // The sum under "add" of two values, where anything but a number counts as
 // the integer 0; null when the sum is not finite.
@@ -31,7 +31,7 @@ json::JsonValue add_values(const json::JsonValue& current, const json::JsonValue
 // already canonical), merges them under `reducer` and writes the compact
 // text of the result to `out` (replacing its contents).
 // On a parse failure returns false with `err` set and leaves `out` alone.
-bool reduce_channel(std::string_view reducer, std::string_view current_json, std::string_view update_json,
+[[nodiscard]] bool reduce_channel(std::string_view reducer, std::string_view current_json, std::string_view update_json,
                     std::string& out, json::JsonError& err);
 
 }  // namespace klov::graph

@@ -204,15 +204,20 @@ bool advance_superstep(std::string_view state_json, std::string_view reducers_js
     std::string updates_storage;
     std::vector<std::string_view> updates;
     if (!json::recognise_canonical(updates_json, updates_storage, reordered, updates)) {
+        // Text read as an array always hands its elements over.
         json::CanonicalText text;
-        if (!text.rewrite_array_text(updates_json, err)) return false;
-        text.append_array_to(updates_storage, updates);
+        if (!text.rewrite_array_text(updates_json, err) || !text.append_array_to(updates_storage, updates)) {
+            return false;
+        }
     }
 
-    // A bad element fails the whole call whatever came before it, so it is
-    // found before any work is done.
+    // Every write, in list order and within an update in key order.  A bad
+    // element fails the whole call whatever came before it, so they are all
+    // found before any is merged.
+    std::vector<json::VerbatimMember> writes;
     for (std::string_view u : updates) {
-        if (u != "null" && u.front() != '{') {
+        if (u == "null") continue;
+        if (!json::split_written_object(u, writes)) {
             err = unpositioned("each node update must be a JSON object or null");
             return false;
         }
@@ -221,23 +226,17 @@ bool advance_superstep(std::string_view state_json, std::string_view reducers_js
     const ReducerTable table(entries);
     Channels channels(channels_of(members, arena));
     std::vector<std::string> written;
-    std::vector<json::VerbatimMember> writes;
     std::string scratch;
-    for (std::string_view u : updates) {
-        if (u == "null") continue;
-        writes.clear();
-        json::split_written_object(u, writes);
-        for (const json::VerbatimMember& m : writes) {
-            const std::string_view key = key_of(m, arena, scratch);
-            const std::string_view reducer = table.empty() ? kDefaultReducer : table.lookup(key);
-            Channel& c = channels.named(key);
-            if (c.own == Channel::kNone) {
-                c.own = static_cast<std::uint32_t>(written.size());
-                written.emplace_back();
-                if (reads_current(reducer)) written.back().assign(c.input);
-            }
-            reduce_text(reducer, written[c.own], m.value);
+    for (const json::VerbatimMember& m : writes) {
+        const std::string_view key = key_of(m, arena, scratch);
+        const std::string_view reducer = table.empty() ? kDefaultReducer : table.lookup(key);
+        Channel& c = channels.named(key);
+        if (c.own == Channel::kNone) {
+            c.own = static_cast<std::uint32_t>(written.size());
+            written.emplace_back();
+            if (reads_current(reducer)) written.back().assign(c.input);
         }
+        reduce_text(reducer, written[c.own], m.value);
     }
 
     std::string text;

@@ -14,7 +14,7 @@ namespace klov::graph {
 // order and key order, and writes the new state to `out` (replacing its
 // contents).  On failure returns false with `err` set to the first fault and
 // leaves `out` alone.
-bool advance_superstep(std::string_view state_json, std::string_view reducers_json, std::string_view updates_json,
+[[nodiscard]] bool advance_superstep(std::string_view state_json, std::string_view reducers_json, std::string_view updates_json,
                        std::string& out, json::JsonError& err);
 
 }  // namespace klov::graph

@@ -27,15 +27,15 @@ public:
     CanonicalText& operator=(const CanonicalText&) = delete;
 
     // `size_hint`: expected length of the result, reserved up front.
-    bool read_text(std::string_view text, JsonError& err, std::size_t size_hint = 0);
-    bool read_bytes(std::string_view bytes, JsonError& err, std::size_t size_hint = 0);
+    [[nodiscard]] bool read_text(std::string_view text, JsonError& err, std::size_t size_hint = 0);
+    [[nodiscard]] bool read_bytes(std::string_view bytes, JsonError& err, std::size_t size_hint = 0);
     // read_text for text that recognise_canonical has already refused: it
     // is rewritten without being recognised again.
-    bool rewrite_text(std::string_view text, JsonError& err, std::size_t size_hint = 0);
+    [[nodiscard]] bool rewrite_text(std::string_view text, JsonError& err, std::size_t size_hint = 0);
     // rewrite_text for text that must hold an array: any other top-level
     // value fails as the fixed-shape read of a sequence (read_document_array)
     // fails, with "invalid type: ..., expected a sequence".
-    bool rewrite_array_text(std::string_view text, JsonError& err, std::size_t size_hint = 0);
+    [[nodiscard]] bool rewrite_array_text(std::string_view text, JsonError& err, std::size_t size_hint = 0);
 
     std::size_t size() const;
     void copy_to(char* dst) const;
@@ -46,10 +46,10 @@ public:
     // The same for the text of an object, with its members appended to
     // `members` in key order, as views into `out`; false, with `out` left
     // as it was, when the text is not an object.
-    bool append_object_to(std::string& out, std::vector<VerbatimMember>& members);
+    [[nodiscard]] bool append_object_to(std::string& out, std::vector<VerbatimMember>& members);
     // The same for the text of an array, with its elements appended to
     // `elements` in order.
-    bool append_array_to(std::string& out, std::vector<std::string_view>& elements);
+    [[nodiscard]] bool append_array_to(std::string& out, std::vector<std::string_view>& elements);
 
 private:
     struct Impl;

@@ -15,7 +15,7 @@ inline constexpr std::size_t kCheckpointHeaderSize = 5;
 // Checks the magic, then the version, then parses the payload (byte rules,
 // positions counted from the first payload byte) and sets `json_out` to its
 // canonical text.
-bool decode_checkpoint(std::string_view blob, std::string& json_out, JsonError& err);
+[[nodiscard]] bool decode_checkpoint(std::string_view blob, std::string& json_out, JsonError& err);
 
 // Encoding: the blob is allocated at kCheckpointHeaderSize +
 // CanonicalText::size() bytes, this writes the five header bytes at its

@@ -34,6 +34,7 @@
 
 #include "json/parser.hpp"
 #include "json/recognise.hpp"
+#include "json/scan.hpp"
 #include "json/writer_detail.hpp"
 
 namespace klov::json {
@@ -158,7 +159,6 @@ std::uint32_t decode(std::string_view s, std::size_t& i) {
 }  // namespace
 
 void quote_for_message(std::string_view s, std::string& out) {
-    static constexpr char kHex[] = "0123456789abcdef";
     out += '"';
     std::size_t i = 0;
     while (i < s.size()) {
@@ -185,7 +185,7 @@ void quote_for_message(std::string_view s, std::string& out) {
         char buf[8];
         int n = 0;
         do {
-            buf[n++] = kHex[cp & 15];
+            buf[n++] = detail::kHexDigits[cp & 15];
             cp >>= 4;
         } while (cp != 0);
         while (n > 0) out += buf[--n];

@@ -23,7 +23,7 @@ namespace klov::json {
 // member value of another kind with "..., expected a string".  Members are
 // appended in text order, duplicates included; a caller that wants
 // later-wins semantics lets the later entry replace the earlier one.
-bool read_string_map(std::string_view text, Arena& arena,
+[[nodiscard]] bool read_string_map(std::string_view text, Arena& arena,
                      std::vector<std::pair<std::string_view, std::string_view>>& out, JsonError& err);
 
 // An error at byte offset `offset` of `text`, with line and column derived

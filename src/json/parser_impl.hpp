@@ -66,10 +66,11 @@ const char* message_of(Err e);
 
 struct WsTable {
     bool ws[256];
-    constexpr WsTable() : ws() { ws[' '] = ws['\t'] = ws['\n'] = ws['\r'] = true; }
+    constexpr WsTable() : ws() { ws[0x20] = ws[0x09] = ws[0x0A] = ws[0x0D] = true; }  // space, tab, LF, CR
 };
 inline constexpr WsTable kWs{};
 
+// The value of a hex digit of either case, -1 for any other byte.
 struct HexTable {
     signed char v[256];
     constexpr HexTable() : v() {
@@ -81,7 +82,7 @@ struct HexTable {
         }
     }
 };
-inline constexpr HexTable kHex{};
+inline constexpr HexTable kHexValue{};
 
 // Powers of ten that are exact doubles, for the exact fast path of number
 // conversion.
@@ -130,7 +131,7 @@ public:
     Parser(std::string_view text, Sink& sink)
         : begin_(text.data()), p_(text.data()), end_(text.data() + text.size()), sink_(sink) {}
 
-    bool document() {
+    [[nodiscard]] bool document() {
         skip_ws();
         if (!value()) return false;
         return finish();
@@ -139,8 +140,8 @@ public:
     // Fixed-shape reads.  A value of the wrong kind fails with "invalid
     // type: ..., expected ...", after the sink has read it if it is a
     // scalar.  string_map needs the tree builder as the sink.
-    bool string_map(std::vector<std::pair<std::string_view, std::string_view>>& out);
-    bool document_array();
+    [[nodiscard]] bool string_map(std::vector<std::pair<std::string_view, std::string_view>>& out);
+    [[nodiscard]] bool document_array();
 
     JsonError error() const {
         std::string text = code_ == Err::InvalidType ? type_message_ : std::string(message_of(code_));
@@ -151,13 +152,15 @@ private:
     std::size_t length() const { return static_cast<std::size_t>(end_ - begin_); }
     std::size_t consumed() const { return static_cast<std::size_t>(p_ - begin_); }
 
-    // Rule C: the position is what has been consumed.
+    // Errors found after reading a token: the position counts every byte
+    // consumed so far.
     bool fail_here(Err e) {
         code_ = e;
         offset_ = consumed();
         return false;
     }
-    // Rule P: the byte at p_ was looked at and refused.
+    // Errors found at an unexpected byte: the position counts that byte
+    // too (it was looked at and refused), but never runs past the end.
     bool fail_at_byte(Err e) {
         code_ = e;
         offset_ = std::min(consumed() + 1, length());
@@ -432,7 +435,7 @@ bool Parser<kBytes, Sink>::hex4(std::uint32_t& unit) {
     std::uint32_t v = 0;
     bool ok = true;
     for (int i = 0; i < 4; ++i) {
-        int h = kHex.v[static_cast<unsigned char>(p_[i])];
+        int h = kHexValue.v[static_cast<unsigned char>(p_[i])];
         ok &= h >= 0;
         v = (v << 4) | static_cast<std::uint32_t>(h & 15);
     }

@@ -29,11 +29,9 @@ using detail::skip_digits;
 // The parser's nesting budget: 127 nested containers are accepted.
 constexpr int kBudget = 128;
 
-int hex_value(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;  // upper case is never written
-}
+// The value of a lower-case hex digit, -1 for any other byte: the writer
+// never writes upper case.
+int lower_hex_value(char c) { return c >= 'A' && c <= 'F' ? -1 : detail::kHexValue.v[static_cast<unsigned char>(c)]; }
 
 // kTrusted: the text is known to be canonical (it was just written), and
 // only the boundaries of values are wanted: numbers and key order are not
@@ -167,7 +165,7 @@ private:
                     continue;
                 case 'u': {
                     if (end_ - p < 6 || p[2] != '0' || p[3] != '0' || (p[4] != '0' && p[4] != '1')) return nullptr;
-                    const int low = hex_value(p[5]);
+                    const int low = lower_hex_value(p[5]);
                     if (low < 0) return nullptr;
                     const int c = (p[4] - '0') * 16 + low;
                     if (c == 0x08 || c == 0x09 || c == 0x0A || c == 0x0C || c == 0x0D) return nullptr;
@@ -354,7 +352,7 @@ void unescape_canonical(std::string_view body, std::string& out) {
             case 'f': out.push_back('\f'); break;
             case 'r': out.push_back('\r'); break;
             case 'u':
-                out.push_back(static_cast<char>((body[slash + 4] - '0') * 16 + hex_value(body[slash + 5])));
+                out.push_back(static_cast<char>((body[slash + 4] - '0') * 16 + lower_hex_value(body[slash + 5])));
                 i = slash + 6;
                 continue;
             default: out.push_back(e); break;  // '"' or '\\'

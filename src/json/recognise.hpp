@@ -29,7 +29,7 @@ struct VerbatimMember {
 };
 
 // True when `text` is canonical in the sense above.
-bool is_canonical_text(std::string_view text);
+[[nodiscard]] bool is_canonical_text(std::string_view text);
 
 // True when `text` is canonical, or canonical but for the order of the
 // members of some of its objects, where those objects have no escapes in
@@ -50,11 +50,11 @@ bool is_canonical_text(std::string_view text);
 // canonical writer) just produced it, appended to `members` in key order:
 // only the member boundaries are found.  Returns false when the text is not
 // an object.
-bool split_written_object(std::string_view text, std::vector<VerbatimMember>& members);
+[[nodiscard]] bool split_written_object(std::string_view text, std::vector<VerbatimMember>& members);
 
 // The elements of written array text, appended to `elements` in order.
 // Returns false when the text is not an array.
-bool split_written_array(std::string_view text, std::vector<std::string_view>& elements);
+[[nodiscard]] bool split_written_array(std::string_view text, std::vector<std::string_view>& elements);
 
 // Resolves the escapes of a canonical string body (as in VerbatimMember::key),
 // appending the content to `out`.

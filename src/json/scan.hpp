@@ -27,6 +27,9 @@ inline constexpr StringClass kStringClass{};
 
 inline bool is_special(unsigned char c) { return kStringClass.special[c]; }
 
+// Lower-case hex digits, the only ones the writer and the messages write.
+inline constexpr char kHexDigits[] = "0123456789abcdef";
+
 inline bool is_digit(char c) { return static_cast<unsigned char>(c - '0') < 10; }
 
 // 10^0 .. 10^19, all of them below 2^64.
@@ -161,7 +164,7 @@ inline const char* scan_plain(const char* p, const char* end, unsigned& high) {
 
 // True when [p, p+n) is well-formed UTF-8: no overlong forms, no surrogates,
 // nothing above U+10FFFF.
-inline bool valid_utf8(const unsigned char* p, std::size_t n) {
+[[nodiscard]] inline bool valid_utf8(const unsigned char* p, std::size_t n) {
     const unsigned char* end = p + n;
     while (p < end) {
         if (end - p >= 8) {

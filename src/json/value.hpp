@@ -89,7 +89,7 @@ inline JsonValue::JsonValue(Object o) : v_(std::move(o)) {}
 
 // Ascending unsigned-byte order, a proper prefix first (char_traits<char>
 // compares like memcmp, i.e. as unsigned bytes).
-inline bool key_less(std::string_view a, std::string_view b) { return a.compare(b) < 0; }
+[[nodiscard]] inline bool key_less(std::string_view a, std::string_view b) { return a.compare(b) < 0; }
 
 // Owns the bytes of strings that had to be unescaped during a parse.
 // Blocks never move, so views handed out stay valid until the Arena dies.

@@ -56,12 +56,11 @@ void TextOut::string(std::string_view sv) {
         need(6);
         put_unchecked('\\');
         if (e == 'u') {
-            static constexpr char kHex[] = "0123456789abcdef";
             put_unchecked('u');
             put_unchecked('0');
             put_unchecked('0');
-            put_unchecked(kHex[c >> 4]);
-            put_unchecked(kHex[c & 15]);
+            put_unchecked(kHexDigits[c >> 4]);
+            put_unchecked(kHexDigits[c & 15]);
         } else {
             put_unchecked(e);
         }

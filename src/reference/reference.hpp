@@ -23,14 +23,14 @@ using json::Object;
 // the same grammar, and the content of every string (escapes resolved) must
 // be valid UTF-8 ("invalid unicode code point").  Strings without escapes
 // are views into the text, the others are stored in `arena`.
-bool parse_json_text(std::string_view text, Arena& arena, JsonValue& out, JsonError& err);
-bool parse_json_bytes(std::string_view bytes, Arena& arena, JsonValue& out, JsonError& err);
+[[nodiscard]] bool parse_json_text(std::string_view text, Arena& arena, JsonValue& out, JsonError& err);
+[[nodiscard]] bool parse_json_bytes(std::string_view bytes, Arena& arena, JsonValue& out, JsonError& err);
 
 // Fixed-shape read of an array of documents of any kind ("a sequence"):
 // any other top-level value fails with "invalid type: ..., expected a
 // sequence".  The outer array counts against the nesting budget like any
 // array.
-bool read_document_array(std::string_view text, Arena& arena, Array& out, JsonError& err);
+[[nodiscard]] bool read_document_array(std::string_view text, Arena& arena, Array& out, JsonError& err);
 
 // Appends the compact canonical text of `v` to `out`: no whitespace, members
 // in key order, the fixed escaping of strings and the shortest round-trip
@@ -50,9 +50,9 @@ JsonValue apply_reducer(std::string_view reducer, const JsonValue& current, Json
 // advance_superstep and reduce_channel on parsed documents: every write is
 // one apply_reducer, the result is written by write_json.  Same results and
 // same errors as the module's functions.
-bool advance_superstep(std::string_view state_json, std::string_view reducers_json, std::string_view updates_json,
+[[nodiscard]] bool advance_superstep(std::string_view state_json, std::string_view reducers_json, std::string_view updates_json,
                        std::string& out, JsonError& err);
-bool reduce_channel(std::string_view reducer, std::string_view current_json, std::string_view update_json,
+[[nodiscard]] bool reduce_channel(std::string_view reducer, std::string_view current_json, std::string_view update_json,
                     std::string& out, JsonError& err);
 
 }  // namespace klov::reference
