@@ -49,9 +49,8 @@ bool canonicalize(std::string_view in, std::string& out, JsonError& err) {
 bool encode_checkpoint(std::string_view in, std::string& blob, JsonError& err) {
     CanonicalText c;
     if (!c.read_text(in, err)) return false;
-    blob.assign(kCheckpointHeaderSize + c.size(), '\0');
-    write_checkpoint_header(blob.data());
-    c.copy_to(blob.data() + kCheckpointHeaderSize);
+    blob.assign(checkpoint_size(c), '\0');
+    write_checkpoint(c, blob.data());
     return true;
 }
 

@@ -7,7 +7,7 @@
 #include "common/int128.hpp"
 #include "json/canon.hpp"
 #include "json/recognise.hpp"
-#include "json/writer_detail.hpp"
+#include "json/writer.hpp"
 
 namespace klov::graph {
 
@@ -144,7 +144,7 @@ void reduce_text(std::string_view reducer, std::string& text, std::string_view u
     if (reducer == kAdd) {
         const JsonValue sum = add_values(number_of_text(text), number_of_text(update));
         text.clear();
-        json::detail::TextOut out(text);
+        json::TextOut out(text);
         if (sum.kind() == Kind::Number) {
             out.number(sum.as_number());
         } else {
@@ -169,11 +169,13 @@ void reduce_text(std::string_view reducer, std::string& text, std::string_view u
         }
         // A list's elements are its text between the brackets.
         const std::string_view items = update.front() == '[' ? update.substr(1, update.size() - 2) : update;
+        json::TextOut out(text);
         if (!items.empty()) {
-            if (!empty) text.push_back(',');
-            text.append(items);
+            if (!empty) out.put(',');
+            out.put(items);
         }
-        text.push_back(']');
+        out.put(']');
+        out.finish();
         return;
     }
     text.assign(update);

@@ -148,29 +148,33 @@ void write_state(Channels& channels, const std::vector<std::string>& written, st
     channels.in_order([&](const Channel& c) {
         size += 4 + c.key.size() + (c.own == Channel::kNone ? c.input.size() : written[c.own].size());
     });
+    // Reserved at the measured size: a new key that needs escapes is the
+    // only thing that can make the text longer.
     out.reserve(size + size / 64);
-    out.push_back('{');
+    json::TextOut o(out);
+    o.put('{');
     bool first = true;
     channels.in_order([&](const Channel& c) {
-        if (!first) out.push_back(',');
+        if (!first) o.put(',');
         first = false;
         if (c.own == Channel::kNone) {
             // Untouched: the member's bytes, key and value, as they stood.
             const char* from = c.key_text.data() - 1;
-            out.append(from, static_cast<std::size_t>(c.input.data() + c.input.size() - from));
+            o.put(from, static_cast<std::size_t>(c.input.data() + c.input.size() - from));
             return;
         }
         if (c.fresh) {
-            json::write_json_string(c.key, out);
+            o.string(c.key);
         } else {
-            out.push_back('"');
-            out.append(c.key_text);
-            out.push_back('"');
+            o.put('"');
+            o.put(c.key_text);
+            o.put('"');
         }
-        out.push_back(':');
-        out.append(written[c.own]);
+        o.put(':');
+        o.put(written[c.own]);
     });
-    out.push_back('}');
+    o.put('}');
+    o.finish();
 }
 
 }  // namespace

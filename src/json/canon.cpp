@@ -13,9 +13,10 @@
 
 #include <algorithm>
 
+#include "json/numbers.hpp"
 #include "json/parser_impl.hpp"
 #include "json/recognise.hpp"
-#include "json/writer_detail.hpp"
+#include "json/writer.hpp"
 
 namespace klov::json {
 
@@ -141,8 +142,8 @@ private:
         if (!top_elements_.empty() && top_elements_.back().end == 0) top_elements_.back().end = out_.pos();
     }
 
-    char* emit_range(char* dst, std::size_t a, std::size_t b, const std::size_t* kids, std::size_t nkids) const;
-    char* emit_record(char* dst, std::size_t r) const;
+    void emit_range(TextOut& dst, std::size_t a, std::size_t b, const std::size_t* kids, std::size_t nkids) const;
+    void emit_record(TextOut& dst, std::size_t r) const;
     std::size_t measure_range(std::size_t a, std::size_t b, const std::size_t* kids, std::size_t nkids) const;
     std::size_t measure_record(std::size_t r) const;
     template <class F>
@@ -156,7 +157,7 @@ private:
     }
 
     std::string draft_;  // the text in reading order
-    detail::TextOut out_;
+    TextOut out_;
     std::size_t size_ = 0;
     Arena arena_;  // keys that had escapes, until their object closes
     std::vector<Frame> frames_;
@@ -219,19 +220,17 @@ void CanonSink::end_object() {
     members_.resize(f.mbase);
 }
 
-char* CanonSink::emit_range(char* dst, std::size_t a, std::size_t b, const std::size_t* kids,
-                            std::size_t nkids) const {
+void CanonSink::emit_range(TextOut& dst, std::size_t a, std::size_t b, const std::size_t* kids,
+                           std::size_t nkids) const {
     const char* src = out_.data();
     std::size_t pos = a;
     for (std::size_t i = 0; i < nkids; ++i) {
         const Record& r = records_[kids[i]];
-        std::memcpy(dst, src + pos, r.start - pos);
-        dst += r.start - pos;
-        dst = emit_record(dst, kids[i]);
+        dst.put(src + pos, r.start - pos);
+        emit_record(dst, kids[i]);
         pos = r.end;
     }
-    std::memcpy(dst, src + pos, b - pos);
-    return dst + (b - pos);
+    dst.put(src + pos, b - pos);
 }
 
 // Calls f(range, kids, nkids) for member i of record r, with the records
@@ -252,17 +251,16 @@ void CanonSink::for_range_kids(const Range& m, const std::size_t* kids, const st
     f(m, lo, static_cast<std::size_t>(hi - lo));
 }
 
-char* CanonSink::emit_record(char* dst, std::size_t ri) const {
+void CanonSink::emit_record(TextOut& dst, std::size_t ri) const {
     const Record& r = records_[ri];
-    *dst++ = '{';
+    dst.put('{');
     for (std::size_t i = 0; i < r.mcount; ++i) {
-        if (i > 0) *dst++ = ',';
+        if (i > 0) dst.put(',');
         for_member_kids(r, i, [&](const Range& m, const std::size_t* kids, std::size_t n) {
-            dst = emit_range(dst, m.begin, m.end, kids, n);
+            emit_range(dst, m.begin, m.end, kids, n);
         });
     }
-    *dst++ = '}';
-    return dst;
+    dst.put('}');
 }
 
 std::size_t CanonSink::measure_range(std::size_t a, std::size_t b, const std::size_t* kids,
@@ -295,7 +293,8 @@ void CanonSink::copy_to(char* dst) const {
     if (pending_.empty()) {
         std::memcpy(dst, draft_.data(), draft_.size());
     } else {
-        emit_range(dst, 0, draft_.size(), pending_.data(), pending_.size());
+        TextOut o(dst, size_);
+        emit_range(o, 0, draft_.size(), pending_.data(), pending_.size());
     }
 }
 
@@ -313,24 +312,24 @@ bool CanonSink::append_object_to(std::string& out, std::vector<VerbatimMember>& 
     if (!top_object_) return false;
     const std::size_t at = out.size();
     out.resize(at + size_);
-    char* dst = out.data() + at;
+    TextOut dst(out.data() + at, size_);
     const std::size_t* kids = top_kids_.data();
-    *dst++ = '{';
+    dst.put('{');
     for (std::size_t i = 0; i < top_members_.size(); ++i) {
-        if (i > 0) *dst++ = ',';
-        char* member = dst;
+        if (i > 0) dst.put(',');
+        const char* member = dst.cursor();
         for_range_kids(top_members_[i], kids, kids + top_kids_.size(),
                        [&](const Range& m, const std::size_t* lo, std::size_t n) {
-                           dst = emit_range(dst, m.begin, m.end, lo, n);
+                           emit_range(dst, m.begin, m.end, lo, n);
                        });
         // "key":value, the key as written: its closing quote is the first
         // one not escaped.
         const char* q = member + 1;
         while (*q != '"') q += *q == '\\' ? 2 : 1;
         members.push_back(VerbatimMember{std::string_view(member + 1, static_cast<std::size_t>(q - member - 1)),
-                                         std::string_view(q + 2, static_cast<std::size_t>(dst - q - 2))});
+                                         std::string_view(q + 2, static_cast<std::size_t>(dst.cursor() - q - 2))});
     }
-    *dst = '}';
+    dst.put('}');
     return true;
 }
 
@@ -338,19 +337,19 @@ bool CanonSink::append_array_to(std::string& out, std::vector<std::string_view>&
     if (draft_.empty() || draft_.front() != '[') return false;
     const std::size_t at = out.size();
     out.resize(at + size_);
-    char* dst = out.data() + at;
+    TextOut dst(out.data() + at, size_);
     const std::size_t* kids = pending_.data();
-    *dst++ = '[';
+    dst.put('[');
     for (std::size_t i = 0; i < top_elements_.size(); ++i) {
-        if (i > 0) *dst++ = ',';
-        char* element = dst;
+        if (i > 0) dst.put(',');
+        const char* element = dst.cursor();
         for_range_kids(top_elements_[i], kids, kids + pending_.size(),
                        [&](const Range& m, const std::size_t* lo, std::size_t n) {
-                           dst = emit_range(dst, m.begin, m.end, lo, n);
+                           emit_range(dst, m.begin, m.end, lo, n);
                        });
-        elements.push_back(std::string_view(element, static_cast<std::size_t>(dst - element)));
+        elements.push_back(std::string_view(element, static_cast<std::size_t>(dst.cursor() - element)));
     }
-    *dst = ']';
+    dst.put(']');
     return true;
 }
 

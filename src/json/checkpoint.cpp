@@ -9,9 +9,12 @@ namespace klov::json {
 // The payload is read by the canonical writer, so decoding gives the same
 // text and errors as reading the payload on its own.
 
-void write_checkpoint_header(char* dst) {
+std::size_t checkpoint_size(const CanonicalText& canonical) { return kCheckpointHeaderSize + canonical.size(); }
+
+void write_checkpoint(const CanonicalText& canonical, char* dst) {
     std::memcpy(dst, kCheckpointMagic, sizeof kCheckpointMagic);
-    dst[4] = static_cast<char>(kCheckpointVersion);
+    dst[sizeof kCheckpointMagic] = static_cast<char>(kCheckpointVersion);
+    canonical.copy_to(dst + kCheckpointHeaderSize);
 }
 
 bool decode_checkpoint(std::string_view blob, std::string& json_out, JsonError& err) {

@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+#include "json/canon.hpp"
 #include "json/error.hpp"
 
 namespace klov::json {
@@ -17,9 +18,11 @@ inline constexpr std::size_t kCheckpointHeaderSize = 5;
 // canonical text.
 [[nodiscard]] bool decode_checkpoint(std::string_view blob, std::string& json_out, JsonError& err);
 
-// Encoding: the blob is allocated at kCheckpointHeaderSize +
-// CanonicalText::size() bytes, this writes the five header bytes at its
-// start, and CanonicalText::copy_to() the text after them.
-void write_checkpoint_header(char* dst);
+// Encoding: the blob of a text that `canonical` has read is
+// checkpoint_size(canonical) bytes, which write_checkpoint fills, header
+// then text, so that the caller can allocate the final object at its exact
+// size and have it written in place.
+std::size_t checkpoint_size(const CanonicalText& canonical);
+void write_checkpoint(const CanonicalText& canonical, char* dst);
 
 }  // namespace klov::json

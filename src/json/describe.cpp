@@ -35,7 +35,7 @@
 #include "json/parser.hpp"
 #include "json/recognise.hpp"
 #include "json/scan.hpp"
-#include "json/writer_detail.hpp"
+#include "json/numbers.hpp"
 
 namespace klov::json {
 

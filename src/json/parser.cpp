@@ -4,7 +4,6 @@
 
 #include "json/parser_impl.hpp"
 #include "json/tree_sink.hpp"
-#include "json/writer_detail.hpp"
 
 namespace klov::json {
 

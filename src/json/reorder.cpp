@@ -4,28 +4,24 @@
 #include <cstring>
 
 #include "common/order.hpp"
+#include "json/writer.hpp"
 
 namespace klov::json::detail {
 
 namespace {
 
-// Writes [from, to) of the text at `out` with the reordered objects in it,
-// objects[lo, hi), written with their members in key order; returns where
-// the writing ends.  Objects are sorted by position, so the ones inside an
+// Writes [from, to) of the text to `out` with the reordered objects in it,
+// objects[lo, hi), written with their members in key order.  Objects are sorted by position, so the ones inside an
 // object follow it, up to its inner_end.  With `in_place`, `out` already
 // holds a copy of the text, and the bytes outside those objects are left
 // as they are.
-char* write_reordered(const char* from, const char* to, const Reordering& r, std::size_t lo, std::size_t hi,
-                      char* out, bool in_place = false) {
-    auto copy = [&out](const char* a, const char* b) {
-        std::memcpy(out, a, static_cast<std::size_t>(b - a));
-        out += b - a;
-    };
+void write_reordered(const char* from, const char* to, const Reordering& r, std::size_t lo, std::size_t hi,
+                     TextOut& out, bool in_place = false) {
     auto pass = [&](const char* a, const char* b) {  // the bytes between reordered objects
         if (in_place) {
-            out += b - a;
+            out.skip(static_cast<std::size_t>(b - a));
         } else {
-            copy(a, b);
+            out.put(a, static_cast<std::size_t>(b - a));
         }
     };
     const auto by_begin = [](const Reordered& o, const char* at) { return o.begin < at; };
@@ -33,29 +29,28 @@ char* write_reordered(const char* from, const char* to, const Reordering& r, std
     while (lo < hi) {
         const Reordered& o = r.objects[lo];
         pass(from, o.begin);
-        *out++ = '{';
+        out.put('{');
         for (std::size_t i = 0; i < o.count; ++i) {
             const VerbatimMember& m = r.members[o.first + i];
             const char* member = m.key.data() - 1;
             const char* member_end = m.value.data() + m.value.size();
-            if (i != 0) *out++ = ',';
+            if (i != 0) out.put(',');
             if (lo + 1 == o.inner_end) {
-                copy(member, member_end);
+                out.put(member, static_cast<std::size_t>(member_end - member));
                 continue;
             }
             const auto inner_lo = std::lower_bound(objects + static_cast<std::ptrdiff_t>(lo + 1),
                                                    objects + static_cast<std::ptrdiff_t>(o.inner_end), member, by_begin);
             const auto inner_hi = std::lower_bound(inner_lo, objects + static_cast<std::ptrdiff_t>(o.inner_end),
                                                    member_end, by_begin);
-            out = write_reordered(member, member_end, r, static_cast<std::size_t>(inner_lo - objects),
-                                  static_cast<std::size_t>(inner_hi - objects), out);
+            write_reordered(member, member_end, r, static_cast<std::size_t>(inner_lo - objects),
+                            static_cast<std::size_t>(inner_hi - objects), out);
         }
-        *out++ = '}';
+        out.put('}');
         from = o.end;
         lo = o.inner_end;
     }
     pass(from, to);
-    return out;
 }
 
 }  // namespace
@@ -84,7 +79,8 @@ void Reordering::write_over(const char* text, const char* end, char* out) {
         around.push_back(i);
     }
     for (const std::size_t i : around) objects[i].inner_end = objects.size();
-    write_reordered(text, end, *this, 0, objects.size(), out, true);
+    TextOut o(out, static_cast<std::size_t>(end - text));
+    write_reordered(text, end, *this, 0, objects.size(), o, true);
 }
 
 }  // namespace klov::json::detail

@@ -4,14 +4,19 @@
 #include <cmath>
 #include <cstring>
 
+#include <stdexcept>
+
+#include "json/numbers.hpp"
 #include "json/scan.hpp"
-#include "json/writer_detail.hpp"
 
 namespace klov::json {
 
-namespace detail {
-
 namespace {
+
+using detail::format_double;
+using detail::format_u64;
+using detail::kHexDigits;
+using detail::scan_plain;
 
 // For every byte below 0x20 and for '"' and '\\': the letter of its short
 // escape, or 'u' where only \u00XX exists.  Zero for bytes copied as they are.
@@ -33,12 +38,16 @@ constexpr EscapeTable kEscape{};
 }  // namespace
 
 void TextOut::grow(std::size_t n) {
+    if (s_ == nullptr) throw std::logic_error("text longer than its measured size");
+    // Doubling what this writer has written keeps the total cost of
+    // growing linear in it.
     const std::size_t used = pos();
-    std::size_t size = s_.size() * 2;
+    std::size_t size = used + (used - origin_) + 128;
     if (size < used + n) size = used + n;
-    s_.resize(size);
-    cur_ = s_.data() + used;
-    lim_ = s_.data() + s_.size();
+    s_->resize(size);
+    base_ = s_->data();
+    cur_ = base_ + used;
+    lim_ = base_ + s_->size();
 }
 
 void TextOut::string(std::string_view sv) {
@@ -94,14 +103,6 @@ void TextOut::number(const JsonNumber& n) {
             }
             return;
     }
-}
-
-}  // namespace detail
-
-void write_json_string(std::string_view s, std::string& out) {
-    detail::TextOut o(out);
-    o.string(s);
-    o.finish();
 }
 
 }  // namespace klov::json

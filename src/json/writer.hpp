@@ -1,13 +1,97 @@
-// Strings as the canonical writer writes them.
+// The one output type of the cores: every text they write goes through
+// TextOut, whether into a growing string or into a buffer allocated at the
+// exact size measured beforehand (such as the final Python object).
 #pragma once
 
+#include <cstddef>
+#include <cstring>
 #include <string>
+#include <string_view>
 
 #include "json/value.hpp"
 
 namespace klov::json {
 
-// Appends `s` as a quoted JSON string with the writer's escaping.
-void write_json_string(std::string_view s, std::string& out);
+// Appends through a raw cursor.  Over a string, the string is kept at least
+// as long as the text written (grown by doubling, starting at 128 bytes or
+// whatever the caller reserved) and finish() cuts off the surplus; nothing
+// else may touch the string in between.  Over a buffer of a measured size
+// it never grows: writing past the end is a measuring fault, refused with
+// std::logic_error before any byte lands outside the buffer.
+class TextOut {
+public:
+    // An empty string is given all the room its caller reserved; one that
+    // already holds text, to be continued, only a little, so that a long
+    // text that gets a short tail is not zero-filled to its capacity.
+    explicit TextOut(std::string& s) : s_(&s), origin_(s.size()) {
+        const std::size_t used = s.size();
+        s.resize(used == 0 ? (s.capacity() > 128 ? s.capacity() : 128) : used + 128);
+        base_ = s.data();
+        cur_ = base_ + used;
+        lim_ = base_ + s.size();
+    }
+    TextOut(char* dst, std::size_t size) : s_(nullptr), origin_(0), base_(dst), cur_(dst), lim_(dst + size) {}
+    TextOut(const TextOut&) = delete;
+    TextOut& operator=(const TextOut&) = delete;
+
+    // Over a string: cuts it to the text written.
+    void finish() {
+        if (s_ != nullptr) s_->resize(pos());
+    }
+
+    std::size_t pos() const { return static_cast<std::size_t>(cur_ - base_); }
+    const char* data() const { return base_; }
+    // Where the next byte goes; valid until the next write.
+    char* cursor() { return cur_; }
+
+    void need(std::size_t n) {
+        if (static_cast<std::size_t>(lim_ - cur_) < n) grow(n);
+    }
+    void put(char c) {
+        need(1);
+        *cur_++ = c;
+    }
+    void put_unchecked(char c) { *cur_++ = c; }
+    void put(const char* p, std::size_t n) {
+        need(n);
+        std::memcpy(cur_, p, n);
+        cur_ += n;
+    }
+    void put(std::string_view s) { put(s.data(), s.size()); }
+    // Bytes already in the buffer, [from, from + n), appended again.
+    void put_own(std::size_t from, std::size_t n) {
+        need(n);
+        std::memcpy(cur_, base_ + from, n);
+        cur_ += n;
+    }
+    // Passes over n bytes that already hold what belongs there.
+    void skip(std::size_t n) {
+        need(n);
+        cur_ += n;
+    }
+
+    // A quoted string with the writer's escaping.
+    void string(std::string_view s);
+    // A string known to hold no byte that needs an escape.
+    void plain_string(std::string_view s) {
+        need(s.size() + 2);
+        *cur_++ = '"';
+        std::memcpy(cur_, s.data(), s.size());
+        cur_ += s.size();
+        *cur_++ = '"';
+    }
+    // Integers as their digits, doubles in shortest round-trip form, and a
+    // double that is not finite as null.
+    void number(const JsonNumber& n);
+
+private:
+    void grow(std::size_t n);
+
+    std::string* s_;
+    std::size_t origin_;  // where this writer's text starts
+    char* base_;
+    char* cur_;
+    char* lim_;
+};
 
 }  // namespace klov::json

@@ -4,6 +4,7 @@
 #include "json/canon.hpp"
 #include "json/checkpoint.hpp"
 #include "module/impls.hpp"
+#include "module/pyref.hpp"
 
 namespace klov::py {
 
@@ -14,17 +15,12 @@ PyObject* impl_encode_checkpoint(Args& args) {
     json::JsonError err;
     if (!canon.read_text(text, err)) return raise_value_error(err.text());
     // The bytes object is made at its final size and filled in place.
-    const std::size_t size = json::kCheckpointHeaderSize + canon.size();
-    PyObject* blob = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
-    if (blob == nullptr) return result_failed();
-    char* dst = PyBytes_AsString(blob);
-    if (dst == nullptr) {
-        Py_DECREF(blob);
-        return result_failed();
-    }
-    json::write_checkpoint_header(dst);
-    canon.copy_to(dst + json::kCheckpointHeaderSize);
-    return blob;
+    Ref blob = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(json::checkpoint_size(canon))));
+    if (!blob) return result_failed();
+    char* dst = PyBytes_AsString(blob.get());
+    if (dst == nullptr) return result_failed();
+    json::write_checkpoint(canon, dst);
+    return blob.release();
 }
 
 PyObject* impl_decode_checkpoint(Args& args) {

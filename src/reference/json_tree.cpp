@@ -5,7 +5,7 @@
 
 #include "json/parser_impl.hpp"
 #include "json/tree_sink.hpp"
-#include "json/writer_detail.hpp"
+#include "json/writer.hpp"
 #include "reference/reference.hpp"
 
 namespace klov::reference {
@@ -15,7 +15,7 @@ namespace {
 using json::Kind;
 using json::Member;
 using json::detail::Parser;
-using json::detail::TextOut;
+using json::TextOut;
 using json::detail::TreeSink;
 
 template <bool kBytes>
