@@ -11,7 +11,7 @@ namespace klov::graph {
 
 namespace {
 
-using klov::key_prefix;
+using klov::load_big_endian64;
 using Step = std::vector<std::size_t>;
 
 // The first sixteen bytes of a name as two big-endian words, zero-padded, so
@@ -27,7 +27,13 @@ struct SortKey {
     std::size_t index;  // in the names list
 };
 
-Prefix prefix_of(std::string_view s) { return Prefix{key_prefix(s), key_prefix(s, 8)}; }
+// One copy into a zero-padded buffer serves both words: names are mostly
+// shorter than sixteen bytes.
+Prefix prefix_of(std::string_view s) {
+    char b[16] = {};
+    if (!s.empty()) std::memcpy(b, s.data(), std::min<std::size_t>(s.size(), 16));
+    return Prefix{load_big_endian64(b), load_big_endian64(b + 8)};
+}
 
 // Byte-wise ascending order, a proper prefix first.  Zero-padded prefixes
 // order like the bytes they hold, so equal prefixes fall back to the full

@@ -169,7 +169,7 @@ void reduce_text(std::string_view reducer, std::string& text, std::string_view u
         }
         // A list's elements are its text between the brackets.
         const std::string_view items = update.front() == '[' ? update.substr(1, update.size() - 2) : update;
-        json::TextOut out(text);
+        json::TextOut out(text, items.size() + 2);
         if (!items.empty()) {
             if (!empty) out.put(',');
             out.put(items);

@@ -21,11 +21,12 @@ namespace klov::json {
 class TextOut {
 public:
     // An empty string is given all the room its caller reserved; one that
-    // already holds text, to be continued, only a little, so that a long
-    // text that gets a short tail is not zero-filled to its capacity.
-    explicit TextOut(std::string& s) : s_(&s), origin_(s.size()) {
+    // already holds text, to be continued, `room` more bytes, so that a
+    // long text that gets a short tail is not zero-filled to its capacity
+    // and a short one stays in the string's own storage.
+    explicit TextOut(std::string& s, std::size_t room = 128) : s_(&s), origin_(s.size()) {
         const std::size_t used = s.size();
-        s.resize(used == 0 ? (s.capacity() > 128 ? s.capacity() : 128) : used + 128);
+        s.resize(used == 0 ? (s.capacity() > room ? s.capacity() : room) : used + room);
         base_ = s.data();
         cur_ = base_ + used;
         lim_ = base_ + s.size();
