@@ -371,6 +371,10 @@ def test_kernels_chosen_by_environment(value, needs):
     # name that is unknown, or that this CPU cannot run, fails the import.
     done = run_with_isa(value)
     flags = cpu_flags()
+    if needs not in ("nothing", "unknown") and "build has no kernels" in done.stderr:
+        # A build that takes only the portable paths has just the scalar loop.
+        assert done.returncode != 0
+        return
     if needs == "nothing" or (flags is not None and needs in flags):
         accepted = True
     elif needs == "unknown" or flags is not None:

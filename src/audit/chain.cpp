@@ -15,7 +15,9 @@
 #include <stdexcept>
 #include <string>
 
-#if defined(__SSE2__)
+#include "common/compiler.hpp"
+
+#if defined(KLOV_HAVE_SSE2)
 #include <emmintrin.h>
 #endif
 
@@ -154,7 +156,7 @@ void prefetch_text(std::string_view text) {
     constexpr std::size_t kLine = 64;
     const std::size_t span = std::min<std::size_t>(text.size(), 8 * kLine);
     for (std::size_t at = 0; at < span; at += kLine) {
-        __builtin_prefetch(text.data() + at);
+        KLOV_PREFETCH(text.data() + at);
     }
 }
 
@@ -162,7 +164,7 @@ void prefetch_text(std::string_view text) {
 // and compared in registers: written out byte pair by byte pair and read back
 // in words, they would stall every read on the narrow writes before it.
 bool holds(const unsigned char digest[kDigestSize], std::string_view stored) {
-#if defined(__SSE2__)
+#if defined(KLOV_HAVE_SSE2)
     const __m128i low_nibble = _mm_set1_epi8(0x0F);
     const __m128i nine = _mm_set1_epi8(9);
     const __m128i zero_digit = _mm_set1_epi8('0');

@@ -10,31 +10,9 @@
 #include <cstring>
 #include <string_view>
 
-#if defined(_MSC_VER) && !defined(__clang__)
-#include <stdlib.h>  // _byteswap_uint64
-#endif
+#include "common/bits.hpp"
 
 namespace klov {
-
-inline std::uint64_t byteswap64(std::uint64_t x) {
-#if defined(__GNUC__) || defined(__clang__)
-    return __builtin_bswap64(x);
-#elif defined(_MSC_VER)
-    return _byteswap_uint64(x);
-#else
-    x = (x & 0x00000000FFFFFFFFull) << 32 | (x >> 32);
-    x = (x & 0x0000FFFF0000FFFFull) << 16 | ((x >> 16) & 0x0000FFFF0000FFFFull);
-    return (x & 0x00FF00FF00FF00FFull) << 8 | ((x >> 8) & 0x00FF00FF00FF00FFull);
-#endif
-}
-
-// The eight bytes at p as a big-endian number.
-inline std::uint64_t load_big_endian64(const char* p) {
-    std::uint64_t w;
-    std::memcpy(&w, p, 8);
-    if constexpr (std::endian::native == std::endian::little) w = byteswap64(w);
-    return w;
-}
 
 // Bytes [offset, offset + 8) of `key` as a big-endian number, zeros past the
 // key's end.  Such prefixes order like the bytes they hold, so unequal

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "common/int128.hpp"
+#include "common/bits.hpp"
 
 namespace klov::graph {
 
@@ -21,8 +21,9 @@ inline std::uint64_t hash_bytes(std::string_view s) {
     constexpr std::uint64_t k0 = 0xa0761d6478bd642full;
     constexpr std::uint64_t k1 = 0xe7037ed1a0b428dbull;
     auto fold = [](std::uint64_t a, std::uint64_t b) {
-        klov::uint128 r = static_cast<klov::uint128>(a) * b;
-        return static_cast<std::uint64_t>(r) ^ static_cast<std::uint64_t>(r >> 64);
+        std::uint64_t low;
+        const std::uint64_t high = klov::multiply_high(a, b, low);
+        return low ^ high;
     };
     const unsigned char* p = reinterpret_cast<const unsigned char*>(s.data());
     std::size_t n = s.size();

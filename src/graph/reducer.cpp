@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <utility>
 
-#include "common/int128.hpp"
 #include "json/canon.hpp"
+#include "json/read_double.hpp"
 #include "json/recognise.hpp"
 #include "json/writer.hpp"
 
@@ -20,21 +20,22 @@ using json::NumberKind;
 
 namespace {
 
-// Wide enough for the exact sum of two 64-bit operands of either sign.
-using Wide = klov::int128;
-
 constexpr std::string_view kAdd = "add";
 constexpr std::string_view kAppend = "append";
 
 // 2^63 and 2^64 as doubles (both exact).
 constexpr double kTwo63 = 9223372036854775808.0;
 constexpr double kTwo64 = 18446744073709551616.0;
+constexpr std::uint64_t kMagnitude63 = std::uint64_t{1} << 63;
 
-// An operand of "add": anything that is not a number counts as the integer 0.
+// An operand of "add": anything that is not a number counts as the integer
+// 0.  Integers keep their sign and magnitude (at most 2^63 when negative),
+// so that sums are exact without a wider type.
 struct Operand {
     bool is_double = false;
     double d = 0.0;
-    Wide i = 0;
+    bool negative = false;
+    std::uint64_t magnitude = 0;
 };
 
 Operand operand_of(const JsonValue& v) {
@@ -43,10 +44,11 @@ Operand operand_of(const JsonValue& v) {
     const JsonNumber& n = v.as_number();
     switch (n.kind) {
         case NumberKind::Unsigned:
-            op.i = static_cast<Wide>(n.u);
+            op.magnitude = n.u;
             break;
         case NumberKind::Negative:
-            op.i = static_cast<Wide>(n.i);
+            op.negative = true;
+            op.magnitude = 0 - static_cast<std::uint64_t>(n.i);
             break;
         case NumberKind::Double:
             op.is_double = true;
@@ -56,23 +58,39 @@ Operand operand_of(const JsonValue& v) {
     return op;
 }
 
-// The nearest double to an integer operand.  Converting from the 64-bit form
-// the value came in keeps the rounding a single, correct step.
+// The nearest double to an integer operand: one correctly rounded
+// conversion, and negation is exact.
 double as_double(const Operand& op) {
     if (op.is_double) return op.d;
-    if (op.i < 0) return static_cast<double>(static_cast<std::int64_t>(op.i));
-    return static_cast<double>(static_cast<std::uint64_t>(op.i));
+    const double m = static_cast<double>(op.magnitude);
+    return op.negative ? -m : m;
 }
 
-JsonValue integer_value(Wide s) {
-    if (s < 0) return JsonValue(JsonNumber::of_negative(static_cast<std::int64_t>(s)));
-    return JsonValue(JsonNumber::of_unsigned(static_cast<std::uint64_t>(s)));
-}
+JsonValue unsigned_value(std::uint64_t u) { return JsonValue(JsonNumber::of_unsigned(u)); }
+// -m for 0 < m <= 2^63.
+JsonValue negative_value(std::uint64_t m) { return JsonValue(JsonNumber::of_negative(static_cast<std::int64_t>(0 - m))); }
+JsonValue double_value(double d) { return JsonValue(JsonNumber::of_double(d)); }
 
-bool fits_integer(Wide s) {
-    constexpr Wide lo = -(static_cast<Wide>(1) << 63);
-    constexpr Wide hi = static_cast<Wide>(1) << 64;
-    return s >= lo && s < hi;
+// The exact sum of two integers: an integer in [-2^63, 2^64), else the
+// double nearest to it.
+JsonValue integer_sum(const Operand& a, const Operand& b) {
+    if (a.negative == b.negative) {
+        const std::uint64_t low = a.magnitude + b.magnitude;
+        const bool carry = low < a.magnitude;  // the sum is 2^64 + low
+        if (!a.negative) {
+            if (!carry) return unsigned_value(low);
+            // 2^64 + low halved, its dropped bit kept as a sticky bit: 64
+            // significant bits round to the same 53 as the 65 did.
+            return double_value(static_cast<double>(kMagnitude63 | (low >> 1) | (low & 1)) * 2.0);
+        }
+        if (carry) return double_value(-kTwo64);  // both were -2^63
+        if (low <= kMagnitude63) return negative_value(low);
+        return double_value(-static_cast<double>(low));
+    }
+    const Operand& p = a.negative ? b : a;
+    const Operand& n = a.negative ? a : b;
+    if (p.magnitude >= n.magnitude) return unsigned_value(p.magnitude - n.magnitude);
+    return negative_value(n.magnitude - p.magnitude);
 }
 
 // The number that canonical text denotes, or null for any other kind (which
@@ -83,7 +101,7 @@ JsonValue number_of_text(std::string_view text) {
     if (text.empty() || (text.front() != '-' && !(text.front() >= '0' && text.front() <= '9'))) return JsonValue();
     if (text.find_first_of(".e") != std::string_view::npos) {
         double d = 0;
-        std::from_chars(b, e, d);
+        if (!json::read_double(b, e, d)) return JsonValue();  // canonical doubles are finite and read back
         return JsonValue(JsonNumber::of_double(d));
     }
     if (text.front() == '-') {
@@ -123,19 +141,19 @@ bool canonical_form(std::string_view text, std::string& storage, std::string_vie
 JsonValue add_values(const JsonValue& current, const JsonValue& update) {
     const Operand a = operand_of(current);
     const Operand b = operand_of(update);
-    if (!a.is_double && !b.is_double) {
-        // Exact: both operands lie in [-2^63, 2^64), so the sum fits 66 bits.
-        const Wide s = a.i + b.i;
-        if (fits_integer(s)) return integer_value(s);
-        return JsonValue(JsonNumber::of_double(static_cast<double>(s)));
-    }
+    if (!a.is_double && !b.is_double) return integer_sum(a, b);
     const double s = as_double(a) + as_double(b);
     // Infinities fail the range test, and no finite pair sums to NaN.
     if (!(s - s == 0.0)) return JsonValue();
-    if (s >= -kTwo63 && s < kTwo64 && static_cast<double>(static_cast<Wide>(s)) == s) {
-        return integer_value(static_cast<Wide>(s));
+    // A sum with an integer value in range is an integer (-0.0 is 0).
+    if (s >= 0.0 && s < kTwo64) {
+        const auto u = static_cast<std::uint64_t>(s);
+        if (static_cast<double>(u) == s) return unsigned_value(u);
+    } else if (s < 0.0 && s >= -kTwo63) {
+        const auto i = static_cast<std::int64_t>(s);
+        if (static_cast<double>(i) == s) return JsonValue(JsonNumber::of_negative(i));
     }
-    return JsonValue(JsonNumber::of_double(s));
+    return double_value(s);
 }
 
 bool reads_current(std::string_view reducer) { return reducer == kAdd || reducer == kAppend; }

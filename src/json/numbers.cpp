@@ -11,6 +11,7 @@
 
 #include "common/int128.hpp"
 #include "json/parser_impl.hpp"
+#include "json/read_double.hpp"
 #include "json/scan.hpp"
 
 namespace klov::json::detail {
@@ -132,8 +133,6 @@ namespace {
 constexpr int kMaxRun = 17;
 
 constexpr auto& kPow10 = detail::kPow10u64;
-
-__extension__ typedef unsigned __int128 Wide;
 
 // 10^-0 .. 10^-19, each the double nearest.
 constexpr double kInverse10[20] = {1e-0,  1e-1,  1e-2,  1e-3,  1e-4,  1e-5,  1e-6,  1e-7,  1e-8,  1e-9,
@@ -406,8 +405,7 @@ const char* written_double_end(const char* start, const char* int_end, const cha
         x = exact_value(m, e10);
         if (negative) x = -x;
     } else {
-        const auto res = std::from_chars(start, p, x);
-        if (res.ec != std::errc() || res.ptr != p || !std::isfinite(x)) return nullptr;
+        if (!read_double(start, p, x)) return nullptr;
     }
     if (nd >= 16 && nearest_shortest(m, e10, std::fabs(x))) return laid_out(p);
     char text[40];

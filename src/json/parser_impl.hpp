@@ -22,7 +22,6 @@
 #pragma once
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -33,6 +32,7 @@
 #include "common/order.hpp"
 #include "json/error.hpp"
 #include "json/parser.hpp"
+#include "json/read_double.hpp"
 #include "json/scan.hpp"
 #include "json/value.hpp"
 
@@ -474,7 +474,11 @@ bool Parser<kBytes, Sink>::number(JsonNumber& out, bool& kept) {
         sig = digits_value(int_begin, n < 19 ? n : 19);  // exact for up to 19 digits
         for (const char* s = int_begin + 19; s < p_ && !int_overflow; ++s) {
             const unsigned d = static_cast<unsigned>(*s - '0');
-            int_overflow = __builtin_mul_overflow(sig, 10u, &sig) || __builtin_add_overflow(sig, d, &sig);
+            if (sig > (~std::uint64_t{0} - d) / 10) {
+                int_overflow = true;
+            } else {
+                sig = sig * 10 + d;
+            }
         }
     }
     const std::size_t int_digits = static_cast<std::size_t>(p_ - int_begin);
@@ -578,8 +582,7 @@ template <bool kBytes, class Sink>
 bool Parser<kBytes, Sink>::number_slow(const char* start, bool neg, std::size_t int_digits, const char* frac_begin,
                                        const char* frac_end, std::int64_t exp_value, JsonNumber& out) {
     double d = 0;
-    auto res = std::from_chars(start, p_, d, std::chars_format::general);
-    if (res.ec == std::errc() && std::isfinite(d)) {
+    if (read_double(start, p_, d)) {
         out = JsonNumber::of_double(d);
         return true;
     }

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "common/compiler.hpp"
 #include "common/order.hpp"
 #include "json/parser_impl.hpp"
 #include "json/scan.hpp"
@@ -130,7 +131,7 @@ public:
 private:
     // The members in [from, to), already read and found in order, go on
     // the open list when a later key turns out to be out of order.
-    [[gnu::noinline]] void reopen_members(const char* from, const char* to, int budget) {
+    KLOV_NOINLINE void reopen_members(const char* from, const char* to, int budget) {
         Recogniser<true> walk(end_);
         while (from < to) {
             const char* key_end = walk.value(from, budget);  // past the closing quote

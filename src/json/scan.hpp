@@ -6,11 +6,18 @@
 #include <cstdint>
 #include <cstring>
 
-#if defined(__SSE2__)
+#include <bit>
+
+#include "common/bits.hpp"
+#include "common/compiler.hpp"
+
+#if defined(KLOV_HAVE_SSE2)
 #include <emmintrin.h>
 #endif
 
 namespace klov::json::detail {
+
+using klov::load_little_endian64;
 
 // Bytes that end a run of plain string content: '"', '\\' and everything
 // below 0x20.  The same set is special for the parser (end, escape, refused
@@ -51,8 +58,7 @@ inline constexpr auto kPow10u64 = [] {
 inline std::uint64_t digits_value(const char* p, std::size_t n) {
     std::uint64_t m = 0;
     for (; n >= 8; n -= 8, p += 8) {
-        std::uint64_t v;
-        std::memcpy(&v, p, 8);
+        std::uint64_t v = load_little_endian64(p);
         v -= 0x3030303030303030ull;  // eight digits, first in the low byte
         v = v * 10 + (v >> 8);       // pairs
         v = (((v & 0x000000FF000000FFull) * (100 + (1000000ull << 32))) +
@@ -70,20 +76,19 @@ inline const char* skip_digits(const char* p, const char* end) {
     constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
     constexpr std::uint64_t kHigh = 0x8080808080808080ull;
     while (end - p >= 8) {
-        std::uint64_t v;
-        std::memcpy(&v, p, 8);
+        std::uint64_t v = load_little_endian64(p);
         // Digits become 0..9; a byte is flagged when it is 10 or more (the
         // sum cannot carry into the next byte) or had its high bit set.
         const std::uint64_t x = v ^ 0x3030303030303030ull;
         const std::uint64_t flagged = (((x & kLow7) + 0x7676767676767676ull) | x) & kHigh;
-        if (flagged != 0) return p + (__builtin_ctzll(flagged) >> 3);
+        if (flagged != 0) return p + (std::countr_zero(flagged) >> 3);
         p += 8;
     }
     while (p != end && is_digit(*p)) ++p;
     return p;
 }
 
-#if defined(__SSE2__)
+#if defined(KLOV_HAVE_SSE2)
 // The special bytes among the 16 at p, one bit each.
 inline unsigned special_mask16(__m128i v) {
     __m128i m = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\\')));
@@ -101,7 +106,7 @@ inline __m128i load16(const char* p) { return _mm_loadu_si128(reinterpret_cast<c
 // the caller can skip UTF-8 validation of pure-ASCII strings.
 template <bool kTrackHigh>
 inline const char* scan_plain(const char* p, const char* end, unsigned& high) {
-#if defined(__SSE2__)
+#if defined(KLOV_HAVE_SSE2)
     if constexpr (!kTrackHigh) {
         // After the first 16 bytes (where short strings end), 64 bytes per
         // step, as one mask: the step count, and so the jump that ends the
@@ -110,7 +115,7 @@ inline const char* scan_plain(const char* p, const char* end, unsigned& high) {
         // text.
         if (end - p >= 16) {
             const unsigned first = special_mask16(load16(p));
-            if (first != 0) return p + __builtin_ctz(first);
+            if (first != 0) return p + std::countr_zero(first);
             p += 16;
         }
         while (end - p >= 64) {
@@ -118,7 +123,7 @@ inline const char* scan_plain(const char* p, const char* end, unsigned& high) {
                                        (std::uint64_t{special_mask16(load16(p + 16))} << 16) |
                                        (std::uint64_t{special_mask16(load16(p + 32))} << 32) |
                                        (std::uint64_t{special_mask16(load16(p + 48))} << 48);
-            if (mask != 0) return p + __builtin_ctzll(mask);
+            if (mask != 0) return p + std::countr_zero(mask);
             p += 64;
         }
     }
@@ -126,7 +131,7 @@ inline const char* scan_plain(const char* p, const char* end, unsigned& high) {
         const __m128i v = load16(p);
         const unsigned mask = special_mask16(v);
         if (mask != 0) {
-            unsigned at = static_cast<unsigned>(__builtin_ctz(mask));
+            unsigned at = static_cast<unsigned>(std::countr_zero(mask));
             if constexpr (kTrackHigh) {
                 // Only the bytes before the stop count.
                 high |= static_cast<unsigned>(_mm_movemask_epi8(v)) & ((1u << at) - 1u);

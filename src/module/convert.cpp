@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 
+#include "common/compiler.hpp"
 #include "module/frame.hpp"
 
 namespace klov::py {
@@ -313,13 +314,13 @@ bool text_of(PyObject* value, std::string_view& out) {
 // length fields, some 48 bytes) may straddle two cache lines.
 void prefetch_object_head(PyObject* object) {
     const char* p = reinterpret_cast<const char*>(object);
-    __builtin_prefetch(p);
-    __builtin_prefetch(p + 47);
+    KLOV_PREFETCH(p);
+    KLOV_PREFETCH(p + 47);
 }
 
 void prefetch_pair_objects(PyObject* tuple, Py_ssize_t n, Py_ssize_t at) {
     constexpr Py_ssize_t kTupleAhead = 16, kItemsAhead = 8;
-    if (at + kTupleAhead < n) __builtin_prefetch(PyTuple_GetItem(tuple, at + kTupleAhead));
+    if (at + kTupleAhead < n) KLOV_PREFETCH(PyTuple_GetItem(tuple, at + kTupleAhead));
     if (at + kItemsAhead < n) {
         PyObject* pair = PyTuple_GetItem(tuple, at + kItemsAhead);
         if (Py_IS_TYPE(pair, &PyTuple_Type) && PyTuple_Size(pair) == 2) {

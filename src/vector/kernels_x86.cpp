@@ -12,7 +12,9 @@
 
 #include <atomic>
 
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include "common/compiler.hpp"
+
+#if defined(KLOV_HAVE_X86_KERNELS)
 
 #include <immintrin.h>
 
