@@ -14,17 +14,7 @@ work=${KLOV_ABI_WORK:-$(mktemp -d -t klov-abi.XXXXXX)}
 mkdir -p "$work"
 tests=(tests/test_module.py tests/test_frame.py tests/test_cost.py)
 
-find_python() {  # find_python 3.12 -> path of an interpreter of that version
-  local v=$1 cand
-  for cand in "python$v" $(command -v pyenv >/dev/null 2>&1 && ls -d "$(pyenv root)/versions/$v".*/bin/python 2>/dev/null | sort -V | tail -n 1); do
-    if command -v "$cand" >/dev/null 2>&1 &&
-       [ "$("$cand" -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null)" = "$v" ]; then
-      command -v "$cand"
-      return 0
-    fi
-  done
-  return 1
-}
+. .ci/lib.sh
 
 if [ -n "${KLOV_PYTHONS:-}" ]; then
   read -r -a pythons <<<"$KLOV_PYTHONS"
@@ -65,10 +55,7 @@ for py in "${pythons[@]}"; do
   ver=$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
   venv="$work/venv-$ver"
   echo "== Python $ver ($py)"
-  rm -rf "$venv"
-  "$py" -m venv "$venv"
-  "$venv/bin/python" -m pip install -q --upgrade pip >/dev/null
-  "$venv/bin/python" -m pip install -q "$wheel" pytest hypothesis numpy
+  fresh_venv "$py" "$venv" "$wheel" pytest hypothesis numpy
   # Run outside the source tree so that the installed module is the one imported.
   if ! (cd "$work" && "$venv/bin/python" -m pytest -q -p no:cacheprovider --rootdir "$root" \
           "${tests[@]/#/$root/}"); then

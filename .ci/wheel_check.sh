@@ -33,17 +33,7 @@ mkdir -p "$work"
 smoke=(tests/test_smoke.py tests/test_module.py)
 fail() { echo "wheel_check: $*" >&2; exit 1; }
 
-find_python() {  # find_python 3.12 -> path of an interpreter of that version
-  local v=$1 cand
-  for cand in "python$v" $(command -v pyenv >/dev/null 2>&1 && ls -d "$(pyenv root)/versions/$v".*/bin/python 2>/dev/null | sort -V | tail -n 1); do
-    if command -v "$cand" >/dev/null 2>&1 &&
-       [ "$("$cand" -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null)" = "$v" ]; then
-      command -v "$cand"
-      return 0
-    fi
-  done
-  return 1
-}
+. .ci/lib.sh
 pythons=()
 for v in 3.11 3.12 3.13; do
   p=$(find_python "$v") || fail "no Python $v found"
@@ -123,10 +113,7 @@ for py in "${pythons[@]}"; do
   ver=$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
   venv="$work/venv-$ver"
   echo "== Python $ver ($py)"
-  rm -rf "$venv"
-  "$py" -m venv "$venv"
-  "$venv/bin/python" -m pip install -q --upgrade pip >/dev/null
-  "$venv/bin/python" -m pip install -q "$repaired" pytest
+  fresh_venv "$py" "$venv" "$repaired" pytest
   module=$(cd "$work" && "$venv/bin/python" -c 'import klov_core; print(klov_core.__file__)')
   site=$(dirname "$module")
   crypto=$(ldd "$module" | awk '/libcrypto/ {print $3}')

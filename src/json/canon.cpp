@@ -150,6 +150,13 @@ private:
     void for_member_kids(const Record& r, std::size_t i, F f) const;
     template <class F>
     void for_range_kids(const Range& m, const std::size_t* kids, const std::size_t* kids_end, F f) const;
+    // Writes the outermost container at the end of `out`: `open`, the items
+    // (ranges of the draft, with the records among kids[0, nkids) that lie
+    // inside them) separated by commas, `close`; each(begin, end) is told
+    // where every item was written.
+    template <class Each>
+    void append_top(std::string& out, char open, const std::vector<Range>& items, const std::size_t* kids,
+                    std::size_t nkids, char close, Each each) const;
 
     static std::string& reserved(std::string& s, std::size_t n) {
         s.reserve(n);
@@ -308,48 +315,44 @@ void CanonSink::append_to(std::string& out) {
     copy_to(out.data() + at);
 }
 
-bool CanonSink::append_object_to(std::string& out, std::vector<VerbatimMember>& members) const {
-    if (!top_object_) return false;
+template <class Each>
+void CanonSink::append_top(std::string& out, char open, const std::vector<Range>& items, const std::size_t* kids,
+                           std::size_t nkids, char close, Each each) const {
     const std::size_t at = out.size();
     out.resize(at + size_);
     TextOut dst(out.data() + at, size_);
-    const std::size_t* kids = top_kids_.data();
-    dst.put('{');
-    for (std::size_t i = 0; i < top_members_.size(); ++i) {
+    dst.put(open);
+    for (std::size_t i = 0; i < items.size(); ++i) {
         if (i > 0) dst.put(',');
-        const char* member = dst.cursor();
-        for_range_kids(top_members_[i], kids, kids + top_kids_.size(),
-                       [&](const Range& m, const std::size_t* lo, std::size_t n) {
-                           emit_range(dst, m.begin, m.end, lo, n);
-                       });
-        // "key":value, the key as written: its closing quote is the first
-        // one not escaped.
-        const char* q = member + 1;
-        while (*q != '"') q += *q == '\\' ? 2 : 1;
-        members.push_back(VerbatimMember{std::string_view(member + 1, static_cast<std::size_t>(q - member - 1)),
-                                         std::string_view(q + 2, static_cast<std::size_t>(dst.cursor() - q - 2))});
+        const char* item = dst.cursor();
+        for_range_kids(items[i], kids, kids + nkids, [&](const Range& m, const std::size_t* lo, std::size_t n) {
+            emit_range(dst, m.begin, m.end, lo, n);
+        });
+        each(item, dst.cursor());
     }
-    dst.put('}');
+    dst.put(close);
+}
+
+bool CanonSink::append_object_to(std::string& out, std::vector<VerbatimMember>& members) const {
+    if (!top_object_) return false;
+    append_top(out, '{', top_members_, top_kids_.data(), top_kids_.size(), '}',
+               [&](const char* member, const char* end) {
+                   // "key":value, the key as written: its closing quote is
+                   // the first one not escaped.
+                   const char* q = member + 1;
+                   while (*q != '"') q += *q == '\\' ? 2 : 1;
+                   members.push_back(
+                       VerbatimMember{std::string_view(member + 1, static_cast<std::size_t>(q - member - 1)),
+                                      std::string_view(q + 2, static_cast<std::size_t>(end - q - 2))});
+               });
     return true;
 }
 
 bool CanonSink::append_array_to(std::string& out, std::vector<std::string_view>& elements) const {
     if (draft_.empty() || draft_.front() != '[') return false;
-    const std::size_t at = out.size();
-    out.resize(at + size_);
-    TextOut dst(out.data() + at, size_);
-    const std::size_t* kids = pending_.data();
-    dst.put('[');
-    for (std::size_t i = 0; i < top_elements_.size(); ++i) {
-        if (i > 0) dst.put(',');
-        const char* element = dst.cursor();
-        for_range_kids(top_elements_[i], kids, kids + pending_.size(),
-                       [&](const Range& m, const std::size_t* lo, std::size_t n) {
-                           emit_range(dst, m.begin, m.end, lo, n);
-                       });
-        elements.push_back(std::string_view(element, static_cast<std::size_t>(dst.cursor() - element)));
-    }
-    dst.put(']');
+    append_top(out, '[', top_elements_, pending_.data(), pending_.size(), ']', [&](const char* element, const char* end) {
+        elements.push_back(std::string_view(element, static_cast<std::size_t>(end - element)));
+    });
     return true;
 }
 
