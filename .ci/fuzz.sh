@@ -18,6 +18,8 @@ export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 status=0
 for target in fuzz/*.cpp; do
   name=$(basename "$target" .cpp)
+  # The main for running targets without libFuzzer (.ci/portable.sh), not a target.
+  if [ "$name" = standalone_main ]; then continue; fi
   clang++ "${flags[@]}" "$target" "${cores[@]}" -o "$out/$name"
   corpus=$out/corpus-$name
   mkdir -p "$corpus"
