@@ -35,8 +35,7 @@ JsonError error_at(std::string_view text, std::size_t offset, std::string messag
 // "string \"...\"", "sequence" or "map".
 void describe_value(const JsonValue& v, std::string& out);
 
-// The same description for a scalar given as its canonical text (as
-// write_json writes it).
+// The same description for a scalar given as its canonical text.
 void describe_canonical(std::string_view text, std::string& out);
 
 // Appends `s` in double quotes with the escaping of "invalid type: " texts.

@@ -1,13 +1,13 @@
 // Recognising text that is already canonical.
 //
-// Text that is byte for byte what write_json gives for the document it
-// denotes (compact, members in key order without duplicates, the writer's
+// Text that is byte for byte what the canonical writer gives for the
+// document it denotes (compact, members in key order without duplicates, the writer's
 // escapes and number forms) can be passed through unchanged: there is
 // nothing to parse into a tree and nothing to rewrite.  State that goes
 // around a graph run (written by one call, read by the next) is such text.
 //
-// The recogniser is strict: it accepts only text that parse_json_text reads
-// without error within the nesting budget and that write_json would write
+// The recogniser is strict: it accepts only text that the parser reads
+// without error within the nesting budget and that the writer would write
 // back unchanged.  Anything else, valid JSON in another form included, is
 // refused, and the caller takes the general path, which also gives the exact
 // error for invalid text.  The one exception is recognise_canonical, which
@@ -46,8 +46,8 @@ struct VerbatimMember {
 [[nodiscard]] bool recognise_canonical(std::string_view text, std::string& out, bool& reordered,
                                        std::vector<std::string_view>& elements);
 
-// The members of text known to be canonical because write_json (or the
-// canonical writer) just produced it, appended to `members` in key order:
+// The members of text known to be canonical because the canonical writer
+// just produced it, appended to `members` in key order:
 // only the member boundaries are found.  Returns false when the text is not
 // an object.
 [[nodiscard]] bool split_written_object(std::string_view text, std::vector<VerbatimMember>& members);
