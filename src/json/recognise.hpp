@@ -1,10 +1,11 @@
 // Recognising text that is already canonical.
 //
 // Text that is byte for byte what the canonical writer gives for the
-// document it denotes (compact, members in key order without duplicates, the writer's
-// escapes and number forms) can be passed through unchanged: there is
-// nothing to parse into a tree and nothing to rewrite.  State that goes
-// around a graph run (written by one call, read by the next) is such text.
+// document it denotes (compact, members in key order without duplicates,
+// the writer's escapes and number forms) can be passed through unchanged:
+// there is nothing to parse into a tree and nothing to rewrite.  State that
+// goes around a graph run (written by one call, read by the next) is such
+// text.
 //
 // The recogniser is strict: it accepts only text that the parser reads
 // without error within the nesting budget and that the writer would write
@@ -47,9 +48,8 @@ struct VerbatimMember {
                                        std::vector<std::string_view>& elements);
 
 // The members of text known to be canonical because the canonical writer
-// just produced it, appended to `members` in key order:
-// only the member boundaries are found.  Returns false when the text is not
-// an object.
+// just produced it, appended to `members` in key order: only the member
+// boundaries are found.  Returns false when the text is not an object.
 [[nodiscard]] bool split_written_object(std::string_view text, std::vector<VerbatimMember>& members);
 
 // The elements of written array text, appended to `elements` in order.
