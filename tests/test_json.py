@@ -285,6 +285,28 @@ def test_large_objects(n):
     assert canon(text) == expected
 
 
+@pytest.mark.parametrize("pad", [0, 30_000, 40_000])
+def test_nested_objects_out_of_order_at_every_size(pad):
+    # Objects out of order are put in order where they stand up to some
+    # size and recorded beyond it; both at every depth, with repeated keys
+    # (which shorten the text) and indentation, give the sorted text.
+    def doc(depth):
+        inner = {"z": "x" * pad, "m": [depth, {"b": 1, "a": 2}], "a": None}
+        if depth:
+            inner["k"] = doc(depth - 1)
+        return inner
+
+    def dup(text):
+        # every inner object gets a first "a" member, dropped in favour of
+        # its later one
+        return text.replace('{"z"', '{"a": 0, "z"')
+
+    value = {"outer": [doc(3), doc(0)], "b": doc(2)}
+    expected = json.dumps(value, sort_keys=True, separators=(",", ":"))
+    for text in (json.dumps(value), json.dumps(value, indent=2), dup(json.dumps(value))):
+        assert canon(text) == expected
+
+
 def test_no_quadratic_inputs():
     n = 10**6
     assert canon("{" + ",".join(f'"{i}":0' for i in range(n, 0, -1)) + "}").count(":") == n

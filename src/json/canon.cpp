@@ -24,7 +24,13 @@ namespace {
 
 class CanonSink {
 public:
-    explicit CanonSink(std::size_t size_hint) : out_(reserved(draft_, size_hint)) {}
+    // `text_end`: where the text being read ends, so that a key's prefix is
+    // one load wherever eight bytes can be read.
+    CanonSink(std::size_t size_hint, const char* text_end) : out_(reserved(draft_, size_hint)), text_end_(text_end) {
+        // Room for the member ranges of typical text up front: growing the
+        // list would copy it over and over.
+        ranges_.reserve(size_hint / 32);
+    }
 
     void null() {
         separate();
@@ -84,7 +90,8 @@ public:
             out_.put(',');
         }
         std::string_view kept = raw ? k : arena_.store(k);
-        members_.push_back(MemberRef{0, kept, out_.pos(), 0});
+        const std::uint64_t prefix = raw ? klov::key_prefix_within(k, text_end_) : klov::key_prefix(kept);
+        members_.push_back(MemberRef{prefix, kept, out_.pos(), 0});
         if (raw) out_.plain_string(k);
         else out_.string(k);
         out_.put(':');
@@ -142,6 +149,13 @@ private:
         if (!top_elements_.empty() && top_elements_.back().end == 0) top_elements_.back().end = out_.pos();
     }
 
+    // Objects out of order up to this size, with no record inside them, are
+    // put in order at once where they stand: copying such an object twice
+    // while it is in cache costs less than recording it.  Larger ones get a
+    // record, so that a long text is not copied again for every level of
+    // nesting.
+    static constexpr std::size_t kInPlaceLimit = 32 * 1024;
+    void reorder_in_place(std::size_t start, const MemberRef* m, std::size_t n);
     void emit_range(TextOut& dst, std::size_t a, std::size_t b, const std::size_t* kids, std::size_t nkids) const;
     void emit_record(TextOut& dst, std::size_t r) const;
     std::size_t measure_range(std::size_t a, std::size_t b, const std::size_t* kids, std::size_t nkids) const;
@@ -165,10 +179,13 @@ private:
 
     std::string draft_;  // the text in reading order
     TextOut out_;
+    const char* text_end_;
     std::size_t size_ = 0;
+    bool dropped_ = false;  // some object repeated a key: the text shrinks
     Arena arena_;  // keys that had escapes, until their object closes
     std::vector<Frame> frames_;
     std::vector<MemberRef> members_;
+    std::string aside_;  // an object being put in order where it stands
     std::vector<Record> records_;
     std::vector<Range> ranges_;
     std::vector<std::size_t> children_;
@@ -192,7 +209,7 @@ void CanonSink::end_object() {
     const std::size_t n = members_.size() - f.mbase;
     bool sorted = true;
     for (std::size_t i = 1; i < n; ++i) {
-        if (!(m[i - 1].key < m[i].key)) {
+        if (!klov::key_ref_less(m[i - 1], m[i])) {
             sorted = false;
             break;
         }
@@ -203,9 +220,12 @@ void CanonSink::end_object() {
         top_kids_ = pending_;
     }
     top_object_ = outermost;
-    if (!sorted) {
-        for (std::size_t i = 0; i < n; ++i) m[i].prefix = klov::key_prefix(m[i].key);
+    if (!sorted && !outermost && pending_.size() == f.pbase && out_.pos() - f.start <= kInPlaceLimit) {
         const std::size_t unique = klov::order_and_dedupe(m, n);
+        reorder_in_place(f.start, m, unique);
+    } else if (!sorted) {
+        const std::size_t unique = klov::order_and_dedupe(m, n);
+        dropped_ |= unique != n;
         Record r;
         r.start = f.start;
         r.end = out_.pos();
@@ -225,6 +245,21 @@ void CanonSink::end_object() {
         }
     }
     members_.resize(f.mbase);
+}
+
+// The object [start, end of draft) has its members, ordered, in m[0, n):
+// its bytes are copied aside and the members written back in that order.
+// Dropped members leave the object shorter, and nothing after it is written
+// yet.
+void CanonSink::reorder_in_place(std::size_t start, const MemberRef* m, std::size_t n) {
+    const std::size_t from = start + 1;  // past the '{'
+    aside_.assign(out_.data() + from, out_.pos() - 1 - from);
+    out_.rewind(from);
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i > 0) out_.put(',');
+        out_.put(aside_.data() + (m[i].begin - from), m[i].end - m[i].begin);
+    }
+    out_.put('}');
 }
 
 void CanonSink::emit_range(TextOut& dst, std::size_t a, std::size_t b, const std::size_t* kids,
@@ -293,7 +328,9 @@ std::size_t CanonSink::measure_record(std::size_t ri) const {
 
 void CanonSink::finish() {
     out_.finish();
-    size_ = pending_.empty() ? draft_.size() : measure_range(0, draft_.size(), pending_.data(), pending_.size());
+    // Moving members leaves an object as long as it was; only dropping a
+    // repeated key's member shortens it.
+    size_ = !dropped_ ? draft_.size() : measure_range(0, draft_.size(), pending_.data(), pending_.size());
 }
 
 void CanonSink::copy_to(char* dst) const {
@@ -360,7 +397,7 @@ enum class Shape { Any, Array };
 
 template <bool kBytes, Shape kShape = Shape::Any>
 std::unique_ptr<CanonSink> run(std::string_view text, JsonError& err, std::size_t size_hint) {
-    auto sink = std::make_unique<CanonSink>(size_hint ? size_hint : text.size() + 16);
+    auto sink = std::make_unique<CanonSink>(size_hint ? size_hint : text.size() + 16, text.data() + text.size());
     detail::Parser<kBytes, CanonSink> p(text, *sink);
     if (!(kShape == Shape::Array ? p.document_array() : p.document())) {
         err = p.error();

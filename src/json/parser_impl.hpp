@@ -172,8 +172,13 @@ private:
         return false;
     }
 
+    // Compact text has no whitespace, and text with separators of ", " and
+    // ": " one byte: two looks decide; only longer runs (indentation) are
+    // scanned.
     void skip_ws() {
-        while (p_ < end_ && kWs.ws[static_cast<unsigned char>(*p_)]) ++p_;
+        if (p_ == end_ || !kWs.ws[static_cast<unsigned char>(*p_)]) return;
+        if (++p_ == end_ || !kWs.ws[static_cast<unsigned char>(*p_)]) return;
+        p_ = skip_whitespace(p_ + 1, end_);
     }
 
     bool finish() {

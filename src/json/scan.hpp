@@ -101,6 +101,28 @@ inline unsigned special_mask16(__m128i v) {
 inline __m128i load16(const char* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
 #endif
 
+// The first byte at or after p that is not JSON whitespace (space, tab, LF,
+// CR), or end.  Pretty-printed text has runs of indentation, taken 16 (or,
+// without SSE2, eight spaces) at a time.
+inline const char* skip_whitespace(const char* p, const char* end) {
+    auto blank = [](char c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; };
+#if defined(KLOV_HAVE_SSE2)
+    while (end - p >= 16) {
+        const __m128i v = load16(p);
+        const __m128i ws = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(' ')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))),
+                                        _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\r')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\t'))));
+        const unsigned other = ~static_cast<unsigned>(_mm_movemask_epi8(ws)) & 0xFFFFu;
+        if (other != 0) return p + std::countr_zero(other);
+        p += 16;
+    }
+#else
+    constexpr std::uint64_t kSpaces = 0x2020202020202020ull;
+    while (end - p >= 8 && load_little_endian64(p) == kSpaces) p += 8;
+#endif
+    while (p != end && blank(*p)) ++p;
+    return p;
+}
+
 // Returns the first special byte in [p, end), or end.  When kTrackHigh is set,
 // `high` is or-ed with a nonzero value if any byte passed over is >= 0x80, so
 // the caller can skip UTF-8 validation of pure-ASCII strings.

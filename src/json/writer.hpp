@@ -12,6 +12,40 @@
 
 namespace klov::json {
 
+// memcpy for the short runs that most of JSON text is made of (keys, words,
+// numbers), without the call: two overlapping loads and stores cover any
+// length up to twice their width, and nothing outside [src, src + n) is read.
+inline void copy_bytes(char* dst, const char* src, std::size_t n) {
+    if (n <= 16) {
+        if (n >= 8) {
+            char a[8], b[8];
+            std::memcpy(a, src, 8);
+            std::memcpy(b, src + n - 8, 8);
+            std::memcpy(dst, a, 8);
+            std::memcpy(dst + n - 8, b, 8);
+        } else if (n >= 4) {
+            char a[4], b[4];
+            std::memcpy(a, src, 4);
+            std::memcpy(b, src + n - 4, 4);
+            std::memcpy(dst, a, 4);
+            std::memcpy(dst + n - 4, b, 4);
+        } else if (n > 0) {
+            const char a = src[0], b = src[n / 2], c = src[n - 1];
+            dst[0] = a;
+            dst[n / 2] = b;
+            dst[n - 1] = c;
+        }
+    } else if (n <= 32) {
+        char a[16], b[16];
+        std::memcpy(a, src, 16);
+        std::memcpy(b, src + n - 16, 16);
+        std::memcpy(dst, a, 16);
+        std::memcpy(dst + n - 16, b, 16);
+    } else {
+        std::memcpy(dst, src, n);
+    }
+}
+
 // Appends through a raw cursor.  Over a string, the string is kept at least
 // as long as the text written (grown by doubling, starting at 128 bytes or
 // whatever the caller reserved) and finish() cuts off the surplus; nothing
@@ -55,7 +89,7 @@ public:
     void put_unchecked(char c) { *cur_++ = c; }
     void put(const char* p, std::size_t n) {
         need(n);
-        std::memcpy(cur_, p, n);
+        copy_bytes(cur_, p, n);
         cur_ += n;
     }
     void put(std::string_view s) { put(s.data(), s.size()); }
@@ -65,6 +99,8 @@ public:
         std::memcpy(cur_, base_ + from, n);
         cur_ += n;
     }
+    // Moves the cursor back to `pos`, to write over what follows it.
+    void rewind(std::size_t pos) { cur_ = base_ + pos; }
     // Passes over n bytes that already hold what belongs there.
     void skip(std::size_t n) {
         need(n);
@@ -77,7 +113,7 @@ public:
     void plain_string(std::string_view s) {
         need(s.size() + 2);
         *cur_++ = '"';
-        std::memcpy(cur_, s.data(), s.size());
+        copy_bytes(cur_, s.data(), s.size());
         cur_ += s.size();
         *cur_++ = '"';
     }
