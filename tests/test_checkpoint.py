@@ -106,6 +106,29 @@ PAYLOAD_CASES = [
 ]
 
 
+# Sequences of every class of UTF-8 fault, and of valid multi-byte
+# characters, inside a long string, at every alignment to 16-byte blocks.
+UTF8_SEQUENCES = [
+    (b"\xc3\xa9", True), (b"\xe6\x97\xa5", True), (b"\xf0\x9f\x98\x80", True), (b"\xf4\x8f\xbf\xbf", True),
+    (b"\xed\x9f\xbf", True), (b"\xee\x80\x80", True),
+    (b"\xc0\xaf", False), (b"\xc1\xbf", False), (b"\xe0\x9f\xbf", False), (b"\xf0\x8f\xbf\xbf", False),
+    (b"\xed\xa0\x80", False), (b"\xf4\x90\x80\x80", False), (b"\xf5\x80\x80\x80", False), (b"\xff", False),
+    (b"\x80", False), (b"\xc3\xa9\xa9", False), (b"\xe6\x97", False), (b"\xf0\x9f\x98", False),
+    (b"\xe6\x97\xa5\x80", False), (b"\xc3", False),
+]
+
+
+@pytest.mark.parametrize("sequence,valid", UTF8_SEQUENCES)
+def test_utf8_judged_at_every_alignment(sequence, valid):
+    for before in range(40, 57):
+        for after in (0, 1, 20):
+            payload = b'["' + b"a" * before + sequence + b"z" * after + b'"]'
+            if valid:
+                assert kc.decode_checkpoint(HEADER + payload) == payload.decode()
+            else:
+                assert decode_error(HEADER + payload).startswith("invalid unicode code point at line 1 column ")
+
+
 @pytest.mark.parametrize("payload,expected", PAYLOAD_CASES)
 def test_payload(payload, expected):
     blob = HEADER + payload

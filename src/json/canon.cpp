@@ -16,6 +16,7 @@
 #include "json/numbers.hpp"
 #include "json/parser_impl.hpp"
 #include "json/recognise.hpp"
+#include "json/utf8.hpp"
 #include "json/writer.hpp"
 
 namespace klov::json {
@@ -449,7 +450,7 @@ bool CanonicalText::rewrite_array_text(std::string_view text, JsonError& err, st
 }
 
 bool CanonicalText::read_bytes(std::string_view bytes, JsonError& err, std::size_t size_hint) {
-    if (detail::valid_utf8(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()) &&
+    if (detail::valid_utf8_text(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()) &&
         impl_->keep_if_canonical(bytes)) {
         return true;
     }

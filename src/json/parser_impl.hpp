@@ -34,6 +34,7 @@
 #include "json/parser.hpp"
 #include "json/read_double.hpp"
 #include "json/scan.hpp"
+#include "json/utf8.hpp"
 #include "json/value.hpp"
 
 namespace klov::json::detail {
@@ -348,7 +349,7 @@ bool Parser<kBytes, Sink>::string(std::string_view& out, bool& raw) {
         p_ = q + 1;
         std::size_t n = static_cast<std::size_t>(q - start);
         if constexpr (kBytes) {
-            if (high != 0 && !valid_utf8(reinterpret_cast<const unsigned char*>(start), n)) {
+            if (high != 0 && !valid_utf8_text(reinterpret_cast<const unsigned char*>(start), n)) {
                 return fail_here(Err::InvalidUnicode);
             }
         }
@@ -426,7 +427,7 @@ bool Parser<kBytes, Sink>::escaped_string(const char* start, const char* stop, u
     if constexpr (kBytes) {
         // Escapes alone always give well-formed UTF-8; only raw bytes >= 0x80
         // (possibly next to an escape) can break it.
-        if (high != 0 && !valid_utf8(reinterpret_cast<const unsigned char*>(scratch_.data()), scratch_.size())) {
+        if (high != 0 && !valid_utf8_text(reinterpret_cast<const unsigned char*>(scratch_.data()), scratch_.size())) {
             return fail_here(Err::InvalidUnicode);
         }
     }
