@@ -26,10 +26,13 @@ static_assert(std::endian::native == std::endian::little || std::endian::native 
 #if !defined(KLOV_PORTABLE) && (defined(__GNUC__) || defined(__clang__))
 #define KLOV_PREFETCH(p) __builtin_prefetch(p)
 #define KLOV_NOINLINE __attribute__((noinline))
+#define KLOV_ALWAYS_INLINE __attribute__((always_inline)) inline
 #elif !defined(KLOV_PORTABLE) && defined(_MSC_VER)
 #define KLOV_PREFETCH(p) ((void)(p))
 #define KLOV_NOINLINE __declspec(noinline)
+#define KLOV_ALWAYS_INLINE __forceinline
 #else
 #define KLOV_PREFETCH(p) ((void)(p))
 #define KLOV_NOINLINE
+#define KLOV_ALWAYS_INLINE inline
 #endif

@@ -30,7 +30,9 @@ public:
     CanonSink(std::size_t size_hint, const char* text_end) : out_(reserved(draft_, size_hint)), text_end_(text_end) {
         // Room for the member ranges of typical text up front: growing the
         // list would copy it over and over.
-        ranges_.reserve(size_hint / 32);
+        if (size_hint >= kInPlaceLimit) ranges_.reserve(size_hint / 32);
+        frames_.reserve(16);
+        members_.reserve(64);
     }
 
     void null() {
@@ -133,7 +135,7 @@ private:
         std::size_t cfirst, ccount;  // records nested in it, by offset, in children_
     };
 
-    void separate() {
+    KLOV_ALWAYS_INLINE void separate() {
         if (!frames_.empty()) {
             Frame& f = frames_.back();
             if (!f.object) {

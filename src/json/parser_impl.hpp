@@ -29,6 +29,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/compiler.hpp"
 #include "common/order.hpp"
 #include "json/error.hpp"
 #include "json/parser.hpp"
@@ -176,7 +177,7 @@ private:
     // Compact text has no whitespace, and text with separators of ", " and
     // ": " one byte: two looks decide; only longer runs (indentation) are
     // scanned.
-    void skip_ws() {
+    KLOV_ALWAYS_INLINE void skip_ws() {
         if (p_ == end_ || !kWs.ws[static_cast<unsigned char>(*p_)]) return;
         if (++p_ == end_ || !kWs.ws[static_cast<unsigned char>(*p_)]) return;
         p_ = skip_whitespace(p_ + 1, end_);

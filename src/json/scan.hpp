@@ -104,7 +104,7 @@ inline __m128i load16(const char* p) { return _mm_loadu_si128(reinterpret_cast<c
 // The first byte at or after p that is not JSON whitespace (space, tab, LF,
 // CR), or end.  Pretty-printed text has runs of indentation, taken 16 (or,
 // without SSE2, eight spaces) at a time.
-inline const char* skip_whitespace(const char* p, const char* end) {
+KLOV_NOINLINE inline const char* skip_whitespace(const char* p, const char* end) {
     auto blank = [](char c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; };
 #if defined(KLOV_HAVE_SSE2)
     while (end - p >= 16) {
