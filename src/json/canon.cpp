@@ -157,7 +157,13 @@ private:
     // while it is in cache costs less than recording it.  Larger ones get a
     // record, so that a long text is not copied again for every level of
     // nesting.
+    // (Fuzzing builds may set a small limit, so that both ways are taken
+    // at every depth.)
+#if defined(KLOV_IN_PLACE_LIMIT)
+    static constexpr std::size_t kInPlaceLimit = KLOV_IN_PLACE_LIMIT;
+#else
     static constexpr std::size_t kInPlaceLimit = 32 * 1024;
+#endif
     void reorder_in_place(std::size_t start, const MemberRef* m, std::size_t n);
     void emit_range(TextOut& dst, std::size_t a, std::size_t b, const std::size_t* kids, std::size_t nkids) const;
     void emit_record(TextOut& dst, std::size_t r) const;
