@@ -109,8 +109,11 @@ KLOV_NOINLINE inline const char* skip_whitespace(const char* p, const char* end)
 #if defined(KLOV_HAVE_SSE2)
     while (end - p >= 16) {
         const __m128i v = load16(p);
-        const __m128i ws = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(' ')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))),
-                                        _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\r')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\t'))));
+        const __m128i space_or_lf =
+            _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(' ')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\n')));
+        const __m128i cr_or_tab =
+            _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\r')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\t')));
+        const __m128i ws = _mm_or_si128(space_or_lf, cr_or_tab);
         const unsigned other = ~static_cast<unsigned>(_mm_movemask_epi8(ws)) & 0xFFFFu;
         if (other != 0) return p + std::countr_zero(other);
         p += 16;
