@@ -3,12 +3,14 @@
 // Every token is written in its canonical form as soon as it is read, in text
 // order.  Arrays and objects whose keys already come in strictly ascending
 // order (all arrays, and every object of a canonical text) are then final.
-// An object whose keys are out of order or repeated is not moved when it
-// closes: it leaves a record of its members' byte ranges, ordered by key with
-// the later duplicate kept.  Records nest like the objects they stand for.
-// When records exist, one final pass assembles the output, copying every
-// byte once, in record order.  Reordering therefore costs O(members) per
-// object and one copy of the text in total, however deep the nesting.
+// An object whose keys are out of order or repeated has its members ordered
+// by key when it closes, the later duplicate kept.  A small one with no
+// record inside it is rewritten where it stands (it is the last thing
+// written).  Any other leaves a record of its members' byte ranges; records
+// nest like the objects they stand for, and when they exist one final pass
+// assembles the output, copying every byte once, in record order.  So a
+// byte is copied again only for enclosing objects of at most the in-place
+// size, however deep the nesting.
 #include "json/canon.hpp"
 
 #include <algorithm>
@@ -229,11 +231,10 @@ void CanonSink::end_object() {
         top_kids_ = pending_;
     }
     top_object_ = outermost;
+    const std::size_t unique = sorted ? n : klov::order_and_dedupe(m, n);
     if (!sorted && !outermost && pending_.size() == f.pbase && out_.pos() - f.start <= kInPlaceLimit) {
-        const std::size_t unique = klov::order_and_dedupe(m, n);
         reorder_in_place(f.start, m, unique);
     } else if (!sorted) {
-        const std::size_t unique = klov::order_and_dedupe(m, n);
         dropped_ |= unique != n;
         Record r;
         r.start = f.start;
