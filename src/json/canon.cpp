@@ -25,17 +25,33 @@ namespace klov::json {
 
 namespace {
 
+// The draft of the last text rewritten on this thread, kept for the next
+// one up to this size: the page faults of a fresh buffer of a megabyte cost
+// more than writing the text into it.
+constexpr std::size_t kKeptDraft = std::size_t{8} << 20;
+
+std::string& spare_draft() {
+    thread_local std::string spare;
+    return spare;
+}
+
 class CanonSink {
 public:
     // `text_end`: where the text being read ends, so that a key's prefix is
     // one load wherever eight bytes can be read.
-    CanonSink(std::size_t size_hint, const char* text_end) : out_(reserved(draft_, size_hint)), text_end_(text_end) {
+    CanonSink(std::size_t size_hint, const char* text_end)
+        : out_(taken(draft_), size_hint, TextOut::Overwrite{}), text_end_(text_end) {
         // Room for the member ranges of typical text up front: growing the
         // list would copy it over and over.
         if (size_hint >= kInPlaceLimit) ranges_.reserve(size_hint / 32);
         frames_.reserve(16);
         members_.reserve(64);
     }
+    ~CanonSink() {
+        if (draft_.capacity() <= kKeptDraft) spare_draft().swap(draft_);
+    }
+    CanonSink(const CanonSink&) = delete;
+    CanonSink& operator=(const CanonSink&) = delete;
 
     void null() {
         separate();
@@ -70,6 +86,32 @@ public:
         // A raw string holds no byte that needs an escape.
         if (raw) out_.plain_string(s);
         else out_.string(s);
+    }
+
+    // A string value with escapes is written as it is read, each escape in
+    // its canonical form, instead of being decoded and escaped again.
+    class EscapedString {
+    public:
+        explicit EscapedString(TextOut& out) : out_(out), from_(out.pos()) {}
+        void run(const char* begin, const char* end) { out_.put(begin, static_cast<std::size_t>(end - begin)); }
+        void character(std::uint32_t cp) { out_.character(cp); }
+        // Canonical escapes are ASCII, as escaped characters below 0x80
+        // are when decoded, so the content written is well-formed exactly
+        // when the decoded content is.
+        bool valid_utf8() const {
+            return detail::valid_utf8_text(reinterpret_cast<const unsigned char*>(out_.data() + from_),
+                                           out_.pos() - from_);
+        }
+        void close() { out_.put('"'); }
+
+    private:
+        TextOut& out_;
+        std::size_t from_;
+    };
+    EscapedString escaped_string() {
+        separate();
+        out_.put('"');
+        return EscapedString(out_);
     }
 
     void begin_array() {
@@ -183,8 +225,8 @@ private:
     void append_top(std::string& out, char open, const std::vector<Range>& items, const std::size_t* kids,
                     std::size_t nkids, char close, Each each) const;
 
-    static std::string& reserved(std::string& s, std::size_t n) {
-        s.reserve(n);
+    static std::string& taken(std::string& s) {
+        s.swap(spare_draft());
         return s;
     }
 

@@ -19,6 +19,11 @@
 // which is offered every well-formed literal with a fraction or exponent
 // before it is converted: when the sink keeps the literal as it stands (and
 // returns true), no conversion is done and its number() is not called.
+// and
+//   Content escaped_string();
+// which is called for a string value with escapes in place of string(): the
+// content is handed to the Content it returns as it is read (see Decoded
+// below for what a Content provides), so that it need not be decoded first.
 #pragma once
 
 #include <algorithm>
@@ -116,6 +121,24 @@ inline void append_utf8(std::string& s, std::uint32_t cp) {
     s.append(b, n);
 }
 
+// Where the content of a string with escapes goes as it is read: runs of
+// text as they stand (run), escaped characters by code point (character),
+// then a check that the content is well-formed UTF-8, asked only when raw
+// bytes of 0x80 or more were met, and close() after the closing quote.
+// Decoded gathers the content as it reads.
+struct Decoded {
+    std::string& s;
+    void run(const char* begin, const char* end) { s.append(begin, end); }
+    void character(std::uint32_t cp) {
+        if (cp < 0x80) s.push_back(static_cast<char>(cp));
+        else append_utf8(s, cp);
+    }
+    // Escapes alone always give well-formed UTF-8; only raw bytes (possibly
+    // next to an escape) can break it.
+    bool valid_utf8() const { return valid_utf8_text(reinterpret_cast<const unsigned char*>(s.data()), s.size()); }
+    void close() {}
+};
+
 // A key of an object being read, with its position among the object's
 // members.
 struct KeyRef {
@@ -193,7 +216,10 @@ private:
     bool array();
     bool object();
     bool string(std::string_view& out, bool& raw);
-    bool escaped_string(const char* start, const char* stop, unsigned high, std::string_view& out);
+    bool string_value();
+    bool string_start(std::string_view& plain, const char*& stop, unsigned& high);
+    template <class Content>
+    bool unescape(unsigned high, Content& content);
     bool hex4(std::uint32_t& unit);
     bool literal(const char* word, std::size_t n);
     bool number(JsonNumber& out, bool& kept);
@@ -217,13 +243,8 @@ template <bool kBytes, class Sink>
 bool Parser<kBytes, Sink>::value() {
     if (p_ == end_) return fail_eof(Err::EofValue);
     switch (*p_) {
-        case '"': {
-            std::string_view s;
-            bool raw;
-            if (!string(s, raw)) return false;
-            sink_.string(s, raw);
-            return true;
-        }
+        case '"':
+            return string_value();
         case '{':
             return object();
         case '[':
@@ -340,52 +361,95 @@ bool Parser<kBytes, Sink>::object() {
     return true;
 }
 
+// Reads a string up to its closing quote or its first backslash.  Without
+// escapes, `plain` is its content, taken from the text, and `stop` is null;
+// otherwise `plain` is the content before the backslash at `stop`, where p_
+// is left.
 template <bool kBytes, class Sink>
-bool Parser<kBytes, Sink>::string(std::string_view& out, bool& raw) {
+KLOV_ALWAYS_INLINE bool Parser<kBytes, Sink>::string_start(std::string_view& plain, const char*& stop,
+                                                           unsigned& high) {
     const char* start = ++p_;
-    unsigned high = 0;
+    high = 0;
     const char* q = scan_plain<kBytes>(p_, end_, high);
     if (q == end_) return fail_eof(Err::EofString);
+    const std::size_t n = static_cast<std::size_t>(q - start);
+    plain = std::string_view(start, n);
     if (*q == '"') {
         p_ = q + 1;
-        std::size_t n = static_cast<std::size_t>(q - start);
         if constexpr (kBytes) {
             if (high != 0 && !valid_utf8_text(reinterpret_cast<const unsigned char*>(start), n)) {
                 return fail_here(Err::InvalidUnicode);
             }
         }
-        out = std::string_view(start, n);
-        raw = true;
+        stop = nullptr;
         return true;
     }
     if (*q != '\\') {
         p_ = q + 1;
         return fail_here(Err::ControlChar);
     }
-    raw = false;
-    return escaped_string(start, q, high, out);
+    p_ = q;
+    stop = q;
+    return true;
 }
 
-// Continues a string at its first backslash (`stop`); the content so far is
-// [start, stop).  The result is built in scratch_.
 template <bool kBytes, class Sink>
-bool Parser<kBytes, Sink>::escaped_string(const char* start, const char* stop, unsigned high, std::string_view& out) {
-    scratch_.assign(start, stop);
-    p_ = stop;
+bool Parser<kBytes, Sink>::string(std::string_view& out, bool& raw) {
+    const char* stop;
+    unsigned high;
+    if (!string_start(out, stop, high)) return false;
+    raw = stop == nullptr;
+    if (raw) return true;
+    scratch_.assign(out.data(), stop);
+    Decoded content{scratch_};
+    if (!unescape(high, content)) return false;
+    out = scratch_;
+    return true;
+}
+
+template <bool kBytes, class Sink>
+bool Parser<kBytes, Sink>::string_value() {
+    std::string_view s;
+    const char* stop;
+    unsigned high;
+    if (!string_start(s, stop, high)) return false;
+    if (stop == nullptr) {
+        sink_.string(s, true);
+        return true;
+    }
+    if constexpr (requires { sink_.escaped_string(); }) {
+        auto content = sink_.escaped_string();
+        content.run(s.data(), stop);
+        return unescape(high, content);
+    } else {
+        scratch_.assign(s.data(), stop);
+        Decoded content{scratch_};
+        if (!unescape(high, content)) return false;
+        sink_.string(scratch_, false);
+        return true;
+    }
+}
+
+// Continues a string at its first backslash, where p_ is, handing what it
+// reads to `content`; `high` tells whether bytes of 0x80 or more came
+// before.
+template <bool kBytes, class Sink>
+template <class Content>
+bool Parser<kBytes, Sink>::unescape(unsigned high, Content& content) {
     for (;;) {
         // p_ is at a backslash.
         ++p_;
         if (p_ == end_) return fail_eof(Err::EofString);
         char c = *p_++;
         switch (c) {
-            case '"': scratch_.push_back('"'); break;
-            case '\\': scratch_.push_back('\\'); break;
-            case '/': scratch_.push_back('/'); break;
-            case 'b': scratch_.push_back('\b'); break;
-            case 'f': scratch_.push_back('\f'); break;
-            case 'n': scratch_.push_back('\n'); break;
-            case 'r': scratch_.push_back('\r'); break;
-            case 't': scratch_.push_back('\t'); break;
+            case '"': content.character('"'); break;
+            case '\\': content.character('\\'); break;
+            case '/': content.character('/'); break;
+            case 'b': content.character('\b'); break;
+            case 'f': content.character('\f'); break;
+            case 'n': content.character('\n'); break;
+            case 'r': content.character('\r'); break;
+            case 't': content.character('\t'); break;
             case 'u': {
                 std::uint32_t unit;
                 if (!hex4(unit)) return false;
@@ -408,14 +472,14 @@ bool Parser<kBytes, Sink>::escaped_string(const char* start, const char* stop, u
                     if (low < 0xDC00 || low > 0xDFFF) return fail_here(Err::LoneSurrogate);
                     unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
                 }
-                append_utf8(scratch_, unit);
+                content.character(unit);
                 break;
             }
             default:
                 return fail_here(Err::InvalidEscape);
         }
         const char* q = scan_plain<kBytes>(p_, end_, high);
-        scratch_.append(p_, q);
+        content.run(p_, q);
         if (q == end_) return fail_eof(Err::EofString);
         p_ = q;
         if (*q == '"') break;
@@ -426,13 +490,9 @@ bool Parser<kBytes, Sink>::escaped_string(const char* start, const char* stop, u
     }
     ++p_;  // closing quote
     if constexpr (kBytes) {
-        // Escapes alone always give well-formed UTF-8; only raw bytes >= 0x80
-        // (possibly next to an escape) can break it.
-        if (high != 0 && !valid_utf8_text(reinterpret_cast<const unsigned char*>(scratch_.data()), scratch_.size())) {
-            return fail_here(Err::InvalidUnicode);
-        }
+        if (high != 0 && !content.valid_utf8()) return fail_here(Err::InvalidUnicode);
     }
-    out = scratch_;
+    content.close();
     return true;
 }
 

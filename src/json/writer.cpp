@@ -50,6 +50,37 @@ void TextOut::grow(std::size_t n) {
     lim_ = base_ + s_->size();
 }
 
+void TextOut::character(std::uint32_t cp) {
+    need(6);
+    if (cp < 0x80) {
+        const char e = kEscape.e[cp];
+        if (e == 0) {
+            put_unchecked(static_cast<char>(cp));
+        } else {
+            put_unchecked('\\');
+            put_unchecked(e);
+            if (e == 'u') {
+                put_unchecked('0');
+                put_unchecked('0');
+                put_unchecked(kHexDigits[cp >> 4]);
+                put_unchecked(kHexDigits[cp & 15]);
+            }
+        }
+    } else if (cp < 0x800) {
+        put_unchecked(static_cast<char>(0xC0 | (cp >> 6)));
+        put_unchecked(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else if (cp < 0x10000) {
+        put_unchecked(static_cast<char>(0xE0 | (cp >> 12)));
+        put_unchecked(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        put_unchecked(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else {
+        put_unchecked(static_cast<char>(0xF0 | (cp >> 18)));
+        put_unchecked(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+        put_unchecked(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        put_unchecked(static_cast<char>(0x80 | (cp & 0x3F)));
+    }
+}
+
 void TextOut::string(std::string_view sv) {
     const char* p = sv.data();
     const char* end = p + sv.size();

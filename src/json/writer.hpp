@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -65,6 +66,16 @@ public:
         cur_ = base_ + used;
         lim_ = base_ + s.size();
     }
+    // Writes `s` from its start, over what it holds: a buffer kept from an
+    // earlier text is used again without being cleared, and only room
+    // beyond its present length is zero-filled.
+    struct Overwrite {};
+    TextOut(std::string& s, std::size_t room, Overwrite) : s_(&s), origin_(0) {
+        if (s.size() < room) s.resize(room);
+        base_ = s.data();
+        cur_ = base_;
+        lim_ = base_ + s.size();
+    }
     TextOut(char* dst, std::size_t size) : s_(nullptr), origin_(0), base_(dst), cur_(dst), lim_(dst + size) {}
     TextOut(const TextOut&) = delete;
     TextOut& operator=(const TextOut&) = delete;
@@ -109,6 +120,9 @@ public:
 
     // A quoted string with the writer's escaping.
     void string(std::string_view s);
+    // One character of a string's content (not a surrogate), escaped as
+    // string() escapes it.
+    void character(std::uint32_t cp);
     // A string known to hold no byte that needs an escape.
     void plain_string(std::string_view s) {
         need(s.size() + 2);
