@@ -25,31 +25,19 @@ namespace klov::json {
 
 namespace {
 
-// The draft of the last text rewritten on this thread, kept for the next
-// one up to this size: the page faults of a fresh buffer of a megabyte cost
-// more than writing the text into it.
-constexpr std::size_t kKeptDraft = std::size_t{8} << 20;
-
-std::string& spare_draft() {
-    thread_local std::string spare;
-    return spare;
-}
-
 class CanonSink {
 public:
     // `text_end`: where the text being read ends, so that a key's prefix is
     // one load wherever eight bytes can be read.
     CanonSink(std::size_t size_hint, const char* text_end)
-        : out_(taken(draft_), size_hint, TextOut::Overwrite{}), text_end_(text_end) {
+        : b_(Buffers::take()), out_(b_.draft, size_hint, TextOut::Overwrite{}), text_end_(text_end) {
         // Room for the member ranges of typical text up front: growing the
         // list would copy it over and over.
-        if (size_hint >= kInPlaceLimit) ranges_.reserve(size_hint / 32);
-        frames_.reserve(16);
-        members_.reserve(64);
+        if (size_hint >= kInPlaceLimit) b_.ranges.reserve(size_hint / 32);
+        b_.frames.reserve(16);
+        b_.members.reserve(64);
     }
-    ~CanonSink() {
-        if (draft_.capacity() <= kKeptDraft) spare_draft().swap(draft_);
-    }
+    ~CanonSink() { b_.give_back(); }
     CanonSink(const CanonSink&) = delete;
     CanonSink& operator=(const CanonSink&) = delete;
 
@@ -116,29 +104,29 @@ public:
 
     void begin_array() {
         separate();
-        frames_.push_back(Frame{out_.pos(), 0, 0, 0, false});
+        b_.frames.push_back(Frame{out_.pos(), 0, 0, 0, false});
         out_.put('[');
     }
     void end_array() {
-        frames_.pop_back();
-        if (frames_.empty()) close_top_element();
+        b_.frames.pop_back();
+        if (b_.frames.empty()) close_top_element();
         out_.put(']');
     }
 
     void begin_object() {
         separate();
-        frames_.push_back(Frame{out_.pos(), members_.size(), pending_.size(), 0, true});
+        b_.frames.push_back(Frame{out_.pos(), b_.members.size(), b_.pending.size(), 0, true});
         out_.put('{');
     }
     void key(std::string_view k, bool raw) {
-        Frame& f = frames_.back();
+        Frame& f = b_.frames.back();
         if (f.count++ > 0) {
-            members_.back().end = out_.pos();
+            b_.members.back().end = out_.pos();
             out_.put(',');
         }
         std::string_view kept = raw ? k : arena_.store(k);
         const std::uint64_t prefix = raw ? klov::key_prefix_within(k, text_end_) : klov::key_prefix(kept);
-        members_.push_back(MemberRef{prefix, kept, out_.pos(), 0});
+        b_.members.push_back(MemberRef{prefix, kept, out_.pos(), 0});
         if (raw) out_.plain_string(k);
         else out_.string(k);
         out_.put(':');
@@ -160,7 +148,7 @@ public:
 private:
     struct Frame {
         std::size_t start;  // offset of the bracket
-        std::size_t mbase;  // first member in members_
+        std::size_t mbase;  // first member in b_.members
         std::size_t pbase;  // first pending record inside this object
         std::uint32_t count;
         bool object;
@@ -175,25 +163,25 @@ private:
     };
     struct Record {
         std::size_t start, end;    // the object's bytes as written, brackets included
-        std::size_t mfirst, mcount;  // its members in output order, in ranges_
-        std::size_t cfirst, ccount;  // records nested in it, by offset, in children_
+        std::size_t mfirst, mcount;  // its members in output order, in b_.ranges
+        std::size_t cfirst, ccount;  // records nested in it, by offset, in b_.children
     };
 
     KLOV_ALWAYS_INLINE void separate() {
-        if (!frames_.empty()) {
-            Frame& f = frames_.back();
+        if (!b_.frames.empty()) {
+            Frame& f = b_.frames.back();
             if (!f.object) {
                 if (f.count++ > 0) {
-                    if (frames_.size() == 1) close_top_element();
+                    if (b_.frames.size() == 1) close_top_element();
                     out_.put(',');
                 }
-                if (frames_.size() == 1) top_elements_.push_back(Range{out_.pos(), 0});
+                if (b_.frames.size() == 1) b_.top_elements.push_back(Range{out_.pos(), 0});
             }
         }
     }
     // Ends the current element of a top-level array, if it has one.
     void close_top_element() {
-        if (!top_elements_.empty() && top_elements_.back().end == 0) top_elements_.back().end = out_.pos();
+        if (!b_.top_elements.empty() && b_.top_elements.back().end == 0) b_.top_elements.back().end = out_.pos();
     }
 
     // Objects out of order up to this size, with no record inside them, are
@@ -225,41 +213,79 @@ private:
     void append_top(std::string& out, char open, const std::vector<Range>& items, const std::size_t* kids,
                     std::size_t nkids, char close, Each each) const;
 
-    static std::string& taken(std::string& s) {
-        s.swap(spare_draft());
-        return s;
-    }
+    // What a sink keeps its text and lists in.  The last sink on a thread
+    // leaves them to the next, emptied but with their room, up to a bound:
+    // the page faults of a fresh megabyte of draft cost more than writing
+    // the text into it, and allocating the lists of a small text costs
+    // more than filling them.
+    struct Buffers {
+        std::string draft;  // the text in reading order
+        std::vector<Frame> frames;
+        std::vector<MemberRef> members;
+        std::string aside;  // an object being put in order where it stands
+        std::vector<Record> records;
+        std::vector<Range> ranges;
+        std::vector<std::size_t> children;
+        std::vector<std::size_t> pending;  // outermost records so far, by offset
+        // When the document is an object: its members in output order, and
+        // the records nested in them, by offset.
+        std::vector<Range> top_members;
+        std::vector<std::size_t> top_kids;
+        // When the document is an array: its elements.  Records nested in
+        // them are the outermost ones, pending.
+        std::vector<Range> top_elements;
 
-    std::string draft_;  // the text in reading order
+        // The thread's spare buffers, emptied; the draft keeps its bytes,
+        // to be written over.
+        static Buffers take() {
+            Buffers b = std::move(spare());
+            spare() = Buffers();
+            b.frames.clear();
+            b.members.clear();
+            b.aside.clear();
+            b.records.clear();
+            b.ranges.clear();
+            b.children.clear();
+            b.pending.clear();
+            b.top_members.clear();
+            b.top_kids.clear();
+            b.top_elements.clear();
+            return b;
+        }
+        void give_back() {
+            if (room() <= kKept) spare() = std::move(*this);
+        }
+
+    private:
+        static constexpr std::size_t kKept = std::size_t{8} << 20;
+        static Buffers& spare() {
+            thread_local Buffers b;
+            return b;
+        }
+        std::size_t room() const {
+            return draft.capacity() + aside.capacity() + frames.capacity() * sizeof(Frame) +
+                   members.capacity() * sizeof(MemberRef) + records.capacity() * sizeof(Record) +
+                   (ranges.capacity() + top_members.capacity() + top_elements.capacity()) * sizeof(Range) +
+                   (children.capacity() + pending.capacity() + top_kids.capacity()) * sizeof(std::size_t);
+        }
+    };
+
+    Buffers b_;
     TextOut out_;
     const char* text_end_;
     std::size_t size_ = 0;
     bool dropped_ = false;  // some object repeated a key: the text shrinks
-    Arena arena_;  // keys that had escapes, until their object closes
-    std::vector<Frame> frames_;
-    std::vector<MemberRef> members_;
-    std::string aside_;  // an object being put in order where it stands
-    std::vector<Record> records_;
-    std::vector<Range> ranges_;
-    std::vector<std::size_t> children_;
-    std::vector<std::size_t> pending_;  // outermost records so far, by offset
-    // When the document is an object: its members in output order, and the
-    // records nested in them, by offset.
     bool top_object_ = false;
-    std::vector<Range> top_members_;
-    std::vector<std::size_t> top_kids_;
-    // When the document is an array: its elements.  Records nested in them
-    // are the outermost ones, pending_.
-    std::vector<Range> top_elements_;
+    Arena arena_;  // keys that had escapes, until their object closes
 };
 
 void CanonSink::end_object() {
-    const Frame f = frames_.back();
-    frames_.pop_back();
-    if (f.count > 0) members_.back().end = out_.pos();
+    const Frame f = b_.frames.back();
+    b_.frames.pop_back();
+    if (f.count > 0) b_.members.back().end = out_.pos();
     out_.put('}');
-    MemberRef* m = members_.data() + f.mbase;
-    const std::size_t n = members_.size() - f.mbase;
+    MemberRef* m = b_.members.data() + f.mbase;
+    const std::size_t n = b_.members.size() - f.mbase;
     bool sorted = true;
     for (std::size_t i = 1; i < n; ++i) {
         if (!klov::key_ref_less(m[i - 1], m[i])) {
@@ -267,36 +293,36 @@ void CanonSink::end_object() {
             break;
         }
     }
-    const bool outermost = frames_.empty();
+    const bool outermost = b_.frames.empty();
     if (sorted && outermost) {
-        for (std::size_t i = 0; i < n; ++i) top_members_.push_back(Range{m[i].begin, m[i].end});
-        top_kids_ = pending_;
+        for (std::size_t i = 0; i < n; ++i) b_.top_members.push_back(Range{m[i].begin, m[i].end});
+        b_.top_kids = b_.pending;
     }
     top_object_ = outermost;
     const std::size_t unique = sorted ? n : klov::order_and_dedupe(m, n);
-    if (!sorted && !outermost && pending_.size() == f.pbase && out_.pos() - f.start <= kInPlaceLimit) {
+    if (!sorted && !outermost && b_.pending.size() == f.pbase && out_.pos() - f.start <= kInPlaceLimit) {
         reorder_in_place(f.start, m, unique);
     } else if (!sorted) {
         dropped_ |= unique != n;
         Record r;
         r.start = f.start;
         r.end = out_.pos();
-        r.mfirst = ranges_.size();
+        r.mfirst = b_.ranges.size();
         r.mcount = unique;
-        for (std::size_t i = 0; i < unique; ++i) ranges_.push_back(Range{m[i].begin, m[i].end});
+        for (std::size_t i = 0; i < unique; ++i) b_.ranges.push_back(Range{m[i].begin, m[i].end});
         // Records pending since this object opened lie inside it.
-        r.cfirst = children_.size();
-        r.ccount = pending_.size() - f.pbase;
-        children_.insert(children_.end(), pending_.begin() + static_cast<std::ptrdiff_t>(f.pbase), pending_.end());
-        pending_.resize(f.pbase);
-        pending_.push_back(records_.size());
-        records_.push_back(r);
+        r.cfirst = b_.children.size();
+        r.ccount = b_.pending.size() - f.pbase;
+        b_.children.insert(b_.children.end(), b_.pending.begin() + static_cast<std::ptrdiff_t>(f.pbase), b_.pending.end());
+        b_.pending.resize(f.pbase);
+        b_.pending.push_back(b_.records.size());
+        b_.records.push_back(r);
         if (outermost) {
-            top_members_.assign(ranges_.begin() + static_cast<std::ptrdiff_t>(r.mfirst), ranges_.end());
-            top_kids_.assign(children_.begin() + static_cast<std::ptrdiff_t>(r.cfirst), children_.end());
+            b_.top_members.assign(b_.ranges.begin() + static_cast<std::ptrdiff_t>(r.mfirst), b_.ranges.end());
+            b_.top_kids.assign(b_.children.begin() + static_cast<std::ptrdiff_t>(r.cfirst), b_.children.end());
         }
     }
-    members_.resize(f.mbase);
+    b_.members.resize(f.mbase);
 }
 
 // The object [start, end of draft) has its members, ordered, in m[0, n):
@@ -305,11 +331,11 @@ void CanonSink::end_object() {
 // yet.
 void CanonSink::reorder_in_place(std::size_t start, const MemberRef* m, std::size_t n) {
     const std::size_t from = start + 1;  // past the '{'
-    aside_.assign(out_.data() + from, out_.pos() - 1 - from);
+    b_.aside.assign(out_.data() + from, out_.pos() - 1 - from);
     out_.rewind(from);
     for (std::size_t i = 0; i < n; ++i) {
         if (i > 0) out_.put(',');
-        out_.put(aside_.data() + (m[i].begin - from), m[i].end - m[i].begin);
+        out_.put(b_.aside.data() + (m[i].begin - from), m[i].end - m[i].begin);
     }
     out_.put('}');
 }
@@ -319,7 +345,7 @@ void CanonSink::emit_range(TextOut& dst, std::size_t a, std::size_t b, const std
     const char* src = out_.data();
     std::size_t pos = a;
     for (std::size_t i = 0; i < nkids; ++i) {
-        const Record& r = records_[kids[i]];
+        const Record& r = b_.records[kids[i]];
         dst.put(src + pos, r.start - pos);
         emit_record(dst, kids[i]);
         pos = r.end;
@@ -331,22 +357,22 @@ void CanonSink::emit_range(TextOut& dst, std::size_t a, std::size_t b, const std
 // nested inside that member.
 template <class F>
 void CanonSink::for_member_kids(const Record& r, std::size_t i, F f) const {
-    const std::size_t* kids = children_.data() + r.cfirst;
-    for_range_kids(ranges_[r.mfirst + i], kids, kids + r.ccount, f);
+    const std::size_t* kids = b_.children.data() + r.cfirst;
+    for_range_kids(b_.ranges[r.mfirst + i], kids, kids + r.ccount, f);
 }
 
 // Calls f(m, kids, nkids) with the records among [kids, kids_end) (ordered
 // by offset) that lie inside the bytes of m.
 template <class F>
 void CanonSink::for_range_kids(const Range& m, const std::size_t* kids, const std::size_t* kids_end, F f) const {
-    auto starts_before = [this](std::size_t k, std::size_t off) { return records_[k].start < off; };
+    auto starts_before = [this](std::size_t k, std::size_t off) { return b_.records[k].start < off; };
     const std::size_t* lo = std::lower_bound(kids, kids_end, m.begin, starts_before);
     const std::size_t* hi = std::lower_bound(lo, kids_end, m.end, starts_before);
     f(m, lo, static_cast<std::size_t>(hi - lo));
 }
 
 void CanonSink::emit_record(TextOut& dst, std::size_t ri) const {
-    const Record& r = records_[ri];
+    const Record& r = b_.records[ri];
     dst.put('{');
     for (std::size_t i = 0; i < r.mcount; ++i) {
         if (i > 0) dst.put(',');
@@ -361,14 +387,14 @@ std::size_t CanonSink::measure_range(std::size_t a, std::size_t b, const std::si
                                      std::size_t nkids) const {
     std::size_t n = b - a;
     for (std::size_t i = 0; i < nkids; ++i) {
-        const Record& r = records_[kids[i]];
+        const Record& r = b_.records[kids[i]];
         n = n - (r.end - r.start) + measure_record(kids[i]);
     }
     return n;
 }
 
 std::size_t CanonSink::measure_record(std::size_t ri) const {
-    const Record& r = records_[ri];
+    const Record& r = b_.records[ri];
     std::size_t n = 2 + (r.mcount > 0 ? r.mcount - 1 : 0);
     for (std::size_t i = 0; i < r.mcount; ++i) {
         for_member_kids(r, i, [&](const Range& m, const std::size_t* kids, std::size_t nk) {
@@ -382,21 +408,21 @@ void CanonSink::finish() {
     out_.finish();
     // Moving members leaves an object as long as it was; only dropping a
     // repeated key's member shortens it.
-    size_ = !dropped_ ? draft_.size() : measure_range(0, draft_.size(), pending_.data(), pending_.size());
+    size_ = !dropped_ ? b_.draft.size() : measure_range(0, b_.draft.size(), b_.pending.data(), b_.pending.size());
 }
 
 void CanonSink::copy_to(char* dst) const {
-    if (pending_.empty()) {
-        std::memcpy(dst, draft_.data(), draft_.size());
+    if (b_.pending.empty()) {
+        std::memcpy(dst, b_.draft.data(), b_.draft.size());
     } else {
         TextOut o(dst, size_);
-        emit_range(o, 0, draft_.size(), pending_.data(), pending_.size());
+        emit_range(o, 0, b_.draft.size(), b_.pending.data(), b_.pending.size());
     }
 }
 
 void CanonSink::append_to(std::string& out) {
-    if (out.empty() && pending_.empty()) {
-        out.swap(draft_);
+    if (out.empty() && b_.pending.empty()) {
+        out.swap(b_.draft);
         return;
     }
     const std::size_t at = out.size();
@@ -424,7 +450,7 @@ void CanonSink::append_top(std::string& out, char open, const std::vector<Range>
 
 bool CanonSink::append_object_to(std::string& out, std::vector<VerbatimMember>& members) const {
     if (!top_object_) return false;
-    append_top(out, '{', top_members_, top_kids_.data(), top_kids_.size(), '}',
+    append_top(out, '{', b_.top_members, b_.top_kids.data(), b_.top_kids.size(), '}',
                [&](const char* member, const char* end) {
                    // "key":value, the key as written: its closing quote is
                    // the first one not escaped.
@@ -438,8 +464,8 @@ bool CanonSink::append_object_to(std::string& out, std::vector<VerbatimMember>& 
 }
 
 bool CanonSink::append_array_to(std::string& out, std::vector<std::string_view>& elements) const {
-    if (draft_.empty() || draft_.front() != '[') return false;
-    append_top(out, '[', top_elements_, pending_.data(), pending_.size(), ']', [&](const char* element, const char* end) {
+    if (b_.draft.empty() || b_.draft.front() != '[') return false;
+    append_top(out, '[', b_.top_elements, b_.pending.data(), b_.pending.size(), ']', [&](const char* element, const char* end) {
         elements.push_back(std::string_view(element, static_cast<std::size_t>(end - element)));
     });
     return true;
