@@ -307,6 +307,49 @@ def test_nested_objects_out_of_order_at_every_size(pad):
         assert canon(text) == expected
 
 
+def test_each_call_starts_afresh():
+    # Calls on one thread reuse the writer's buffers: what one call leaves
+    # behind (a long draft, records of objects out of order, a read that
+    # failed halfway) must never show in the next, on any thread.
+    import threading
+
+    big = {f"k{i:05}": {"z": "\\" * 50, "a": [i, {"y": 1, "x": 2}]} for i in range(3000, 0, -1)}
+    texts = [
+        json.dumps(big),
+        json.dumps(big)[:-40],  # fails deep inside
+        '{"b": [1, {"d": 1, "c": "\\n"}], "a": 2}',
+        json.dumps([big, {"b": 1, "a": 2}]),
+        "[]",
+        '{"b": 1, "a": 2, "b": 3}',
+    ]
+    expected = []
+    for t in texts:
+        try:
+            expected.append(json.dumps(json.loads(t), sort_keys=True, separators=(",", ":")))
+        except ValueError:
+            expected.append(None)
+
+    def run(order, failures):
+        for i in order:
+            if expected[i] is None:
+                try:
+                    canon(texts[i])
+                    failures.append(i)
+                except ValueError:
+                    pass
+            elif canon(texts[i]) != expected[i]:
+                failures.append(i)
+
+    failures = []
+    run([0, 1, 2, 3, 1, 4, 0, 5, 2], failures)
+    threads = [threading.Thread(target=run, args=([k % 6, (k + 3) % 6, 1, 2] * 3, failures)) for k in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert failures == []
+
+
 def test_no_quadratic_inputs():
     n = 10**6
     assert canon("{" + ",".join(f'"{i}":0' for i in range(n, 0, -1)) + "}").count(":") == n
