@@ -96,31 +96,6 @@ inline constexpr HexTable kHexValue{};
 inline constexpr double kExact10[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
                                         1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
-inline void append_utf8(std::string& s, std::uint32_t cp) {
-    char b[4];
-    std::size_t n;
-    if (cp < 0x80) {
-        b[0] = static_cast<char>(cp);
-        n = 1;
-    } else if (cp < 0x800) {
-        b[0] = static_cast<char>(0xC0 | (cp >> 6));
-        b[1] = static_cast<char>(0x80 | (cp & 0x3F));
-        n = 2;
-    } else if (cp < 0x10000) {
-        b[0] = static_cast<char>(0xE0 | (cp >> 12));
-        b[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        b[2] = static_cast<char>(0x80 | (cp & 0x3F));
-        n = 3;
-    } else {
-        b[0] = static_cast<char>(0xF0 | (cp >> 18));
-        b[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        b[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        b[3] = static_cast<char>(0x80 | (cp & 0x3F));
-        n = 4;
-    }
-    s.append(b, n);
-}
-
 // Where the content of a string with escapes goes as it is read: runs of
 // text as they stand (run), escaped characters by code point (character),
 // then a check that the content is well-formed UTF-8, asked only when raw
@@ -130,8 +105,8 @@ struct Decoded {
     std::string& s;
     void run(const char* begin, const char* end) { s.append(begin, end); }
     void character(std::uint32_t cp) {
-        if (cp < 0x80) s.push_back(static_cast<char>(cp));
-        else append_utf8(s, cp);
+        char b[4];
+        s.append(b, encode_utf8(cp, b));
     }
     // Escapes alone always give well-formed UTF-8; only raw bytes (possibly
     // next to an escape) can break it.
@@ -497,7 +472,7 @@ bool Parser<kBytes, Sink>::unescape(unsigned high, Content& content) {
 }
 
 template <bool kBytes, class Sink>
-bool Parser<kBytes, Sink>::hex4(std::uint32_t& unit) {
+KLOV_ALWAYS_INLINE bool Parser<kBytes, Sink>::hex4(std::uint32_t& unit) {
     if (end_ - p_ < 4) return fail_eof(Err::EofString);
     std::uint32_t v = 0;
     bool ok = true;

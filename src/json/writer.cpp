@@ -15,25 +15,7 @@ namespace {
 
 using detail::format_double;
 using detail::format_u64;
-using detail::kHexDigits;
 using detail::scan_plain;
-
-// For every byte below 0x20 and for '"' and '\\': the letter of its short
-// escape, or 'u' where only \u00XX exists.  Zero for bytes copied as they are.
-struct EscapeTable {
-    char e[256];
-    constexpr EscapeTable() : e() {
-        for (int c = 0; c < 0x20; ++c) e[c] = 'u';
-        e[0x08] = 'b';
-        e[0x09] = 't';
-        e[0x0A] = 'n';
-        e[0x0C] = 'f';
-        e[0x0D] = 'r';
-        e[static_cast<unsigned char>('"')] = '"';
-        e[static_cast<unsigned char>('\\')] = '\\';
-    }
-};
-constexpr EscapeTable kEscape{};
 
 }  // namespace
 
@@ -50,37 +32,6 @@ void TextOut::grow(std::size_t n) {
     lim_ = base_ + s_->size();
 }
 
-void TextOut::character(std::uint32_t cp) {
-    need(6);
-    if (cp < 0x80) {
-        const char e = kEscape.e[cp];
-        if (e == 0) {
-            put_unchecked(static_cast<char>(cp));
-        } else {
-            put_unchecked('\\');
-            put_unchecked(e);
-            if (e == 'u') {
-                put_unchecked('0');
-                put_unchecked('0');
-                put_unchecked(kHexDigits[cp >> 4]);
-                put_unchecked(kHexDigits[cp & 15]);
-            }
-        }
-    } else if (cp < 0x800) {
-        put_unchecked(static_cast<char>(0xC0 | (cp >> 6)));
-        put_unchecked(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-        put_unchecked(static_cast<char>(0xE0 | (cp >> 12)));
-        put_unchecked(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        put_unchecked(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-        put_unchecked(static_cast<char>(0xF0 | (cp >> 18)));
-        put_unchecked(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-        put_unchecked(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        put_unchecked(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
-}
-
 void TextOut::string(std::string_view sv) {
     const char* p = sv.data();
     const char* end = p + sv.size();
@@ -91,19 +42,7 @@ void TextOut::string(std::string_view sv) {
         const char* run = scan_plain<false>(p, end, unused);
         put(p, static_cast<std::size_t>(run - p));
         if (run == end) break;
-        unsigned char c = static_cast<unsigned char>(*run);
-        char e = kEscape.e[c];
-        need(6);
-        put_unchecked('\\');
-        if (e == 'u') {
-            put_unchecked('u');
-            put_unchecked('0');
-            put_unchecked('0');
-            put_unchecked(kHexDigits[c >> 4]);
-            put_unchecked(kHexDigits[c & 15]);
-        } else {
-            put_unchecked(e);
-        }
+        character(static_cast<unsigned char>(*run));  // a byte that needs an escape
         p = run + 1;
     }
     put('"');

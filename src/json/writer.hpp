@@ -9,9 +9,32 @@
 #include <string>
 #include <string_view>
 
+#include "json/scan.hpp"
+#include "json/utf8.hpp"
 #include "json/value.hpp"
 
 namespace klov::json {
+
+namespace detail {
+
+// For every byte below 0x20 and for '"' and '\\': the letter of its short
+// escape, or 'u' where only \u00XX exists.  Zero for bytes copied as they are.
+struct EscapeTable {
+    char e[256];
+    constexpr EscapeTable() : e() {
+        for (int c = 0; c < 0x20; ++c) e[c] = 'u';
+        e[0x08] = 'b';
+        e[0x09] = 't';
+        e[0x0A] = 'n';
+        e[0x0C] = 'f';
+        e[0x0D] = 'r';
+        e[static_cast<unsigned char>('"')] = '"';
+        e[static_cast<unsigned char>('\\')] = '\\';
+    }
+};
+inline constexpr EscapeTable kEscape{};
+
+}  // namespace detail
 
 // memcpy for the short runs that most of JSON text is made of (keys, words,
 // numbers), without the call: two overlapping loads and stores cover any
@@ -144,5 +167,26 @@ private:
     char* cur_;
     char* lim_;
 };
+
+inline void TextOut::character(std::uint32_t cp) {
+    need(6);
+    if (cp < 0x80) {
+        const char e = detail::kEscape.e[cp];
+        if (e == 0) {
+            put_unchecked(static_cast<char>(cp));
+        } else {
+            put_unchecked('\\');
+            put_unchecked(e);
+            if (e == 'u') {
+                put_unchecked('0');
+                put_unchecked('0');
+                put_unchecked(detail::kHexDigits[cp >> 4]);
+                put_unchecked(detail::kHexDigits[cp & 15]);
+            }
+        }
+    } else {
+        cur_ += detail::encode_utf8(cp, cur_);
+    }
+}
 
 }  // namespace klov::json
