@@ -95,6 +95,9 @@ PAYLOAD_CASES = [
     # a raw byte next to an escape is judged on the resolved content
     (b'"\xc3\\u00a9"', "invalid unicode code point at line 1 column 9"),
     (b'"\xc3\xa9\\n"', '"\u00e9\\n"'),
+    (b'["\xe2\x82\\n"]', "invalid unicode code point at line 1 column 7"),
+    (b'{"\xc3\\n":1}', "invalid unicode code point at line 1 column 6"),
+    (b'["\\"\xf0\x9f\x98\x80\\u0001\\/"]', '["\\"\U0001F600\\u0001/"]'),
     (b'"long ascii run before the bad byte \xfe"', "invalid unicode code point at line 1 column 38"),
     # bytes >= 0x80 outside strings are out of place like any other byte
     (b"\xff", "expected value at line 1 column 1"),
