@@ -14,6 +14,7 @@
 #include "json/canon.hpp"
 
 #include <algorithm>
+#include <utility>
 
 #include "json/numbers.hpp"
 #include "json/parser_impl.hpp"
@@ -238,8 +239,7 @@ private:
         // The thread's spare buffers, emptied; the draft keeps its bytes,
         // to be written over.
         static Buffers take() {
-            Buffers b = std::move(spare());
-            spare() = Buffers();
+            Buffers b = std::exchange(spare(), Buffers());
             b.frames.clear();
             b.members.clear();
             b.aside.clear();

@@ -193,6 +193,7 @@ private:
     bool string(std::string_view& out, bool& raw);
     bool string_value();
     bool string_start(std::string_view& plain, const char*& stop, unsigned& high);
+    bool decode_rest(std::string_view& s, const char* stop, unsigned high);
     template <class Content>
     bool unescape(unsigned high, Content& content);
     bool hex4(std::uint32_t& unit);
@@ -368,18 +369,24 @@ KLOV_ALWAYS_INLINE bool Parser<kBytes, Sink>::string_start(std::string_view& pla
     return true;
 }
 
+// The rest of a string whose content before the backslash at `stop` is
+// `s`, decoded into scratch_; s becomes the whole content.
+template <bool kBytes, class Sink>
+bool Parser<kBytes, Sink>::decode_rest(std::string_view& s, const char* stop, unsigned high) {
+    scratch_.assign(s.data(), stop);
+    Decoded content{scratch_};
+    if (!unescape(high, content)) return false;
+    s = scratch_;
+    return true;
+}
+
 template <bool kBytes, class Sink>
 bool Parser<kBytes, Sink>::string(std::string_view& out, bool& raw) {
     const char* stop;
     unsigned high;
     if (!string_start(out, stop, high)) return false;
     raw = stop == nullptr;
-    if (raw) return true;
-    scratch_.assign(out.data(), stop);
-    Decoded content{scratch_};
-    if (!unescape(high, content)) return false;
-    out = scratch_;
-    return true;
+    return raw || decode_rest(out, stop, high);
 }
 
 template <bool kBytes, class Sink>
@@ -397,10 +404,8 @@ bool Parser<kBytes, Sink>::string_value() {
         content.run(s.data(), stop);
         return unescape(high, content);
     } else {
-        scratch_.assign(s.data(), stop);
-        Decoded content{scratch_};
-        if (!unescape(high, content)) return false;
-        sink_.string(scratch_, false);
+        if (!decode_rest(s, stop, high)) return false;
+        sink_.string(s, false);
         return true;
     }
 }
