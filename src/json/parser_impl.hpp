@@ -122,19 +122,22 @@ struct KeyRef {
     std::uint32_t index;
 };
 
-// One parse.  kBytes adds UTF-8 validation of string content.  Every member
-// function returns false after recording the first error; nothing after that
-// point runs.
+// One parse.  kBytes adds UTF-8 validation of string content.
+//
+// The cursor is passed from function to function and returned, so that it
+// stays in a register: a member would be written back and read again after
+// every byte the sink stores, since those stores may alias it.  Every
+// function returns the cursor after what it read, or null after recording
+// the first error; nothing after that point runs.  (Only a text of at least
+// one byte can be read, so a returned cursor is never null.)
 template <bool kBytes, class Sink>
 class Parser {
 public:
-    Parser(std::string_view text, Sink& sink)
-        : begin_(text.data()), p_(text.data()), end_(text.data() + text.size()), sink_(sink) {}
+    Parser(std::string_view text, Sink& sink) : begin_(text.data()), end_(text.data() + text.size()), sink_(sink) {}
 
     [[nodiscard]] bool document() {
-        skip_ws();
-        if (!value()) return false;
-        return finish();
+        const char* p = value(skip_ws(begin_));
+        return p && finish(p);
     }
 
     // Fixed-shape reads.  A value of the wrong kind fails with "invalid
@@ -149,62 +152,62 @@ public:
     }
 
 private:
+    using Pos = const char*;
+
     std::size_t length() const { return static_cast<std::size_t>(end_ - begin_); }
-    std::size_t consumed() const { return static_cast<std::size_t>(p_ - begin_); }
 
     // Errors found after reading a token: the position counts every byte
-    // consumed so far.
-    bool fail_here(Err e) {
+    // consumed, up to p.
+    Pos fail_here(Err e, Pos p) {
         code_ = e;
-        offset_ = consumed();
-        return false;
+        offset_ = static_cast<std::size_t>(p - begin_);
+        return nullptr;
     }
-    // Errors found at an unexpected byte: the position counts that byte
-    // too (it was looked at and refused), but never runs past the end.
-    bool fail_at_byte(Err e) {
+    // Errors found at an unexpected byte at p: the position counts that
+    // byte too (it was looked at and refused), but never runs past the end.
+    Pos fail_at_byte(Err e, Pos p) {
         code_ = e;
-        offset_ = std::min(consumed() + 1, length());
-        return false;
+        offset_ = std::min(static_cast<std::size_t>(p - begin_) + 1, length());
+        return nullptr;
     }
-    bool fail_eof(Err e) {
+    Pos fail_eof(Err e) {
         code_ = e;
         offset_ = length();
-        return false;
+        return nullptr;
     }
 
     // Compact text has no whitespace, and text with separators of ", " and
     // ": " one byte: two looks decide; only longer runs (indentation) are
     // scanned.
-    KLOV_ALWAYS_INLINE void skip_ws() {
-        if (p_ == end_ || !kWs.ws[static_cast<unsigned char>(*p_)]) return;
-        if (++p_ == end_ || !kWs.ws[static_cast<unsigned char>(*p_)]) return;
-        p_ = skip_whitespace(p_ + 1, end_);
+    KLOV_ALWAYS_INLINE Pos skip_ws(Pos p) const {
+        if (p == end_ || !kWs.ws[static_cast<unsigned char>(*p)]) return p;
+        if (++p == end_ || !kWs.ws[static_cast<unsigned char>(*p)]) return p;
+        return skip_whitespace(p + 1, end_);
     }
 
-    bool finish() {
-        skip_ws();
-        if (p_ != end_) return fail_at_byte(Err::TrailingChars);
+    bool finish(Pos p) {
+        p = skip_ws(p);
+        if (p != end_) return fail_at_byte(Err::TrailingChars, p);
         return true;
     }
 
-    bool value();
-    bool array();
-    bool object();
-    bool string(std::string_view& out, bool& raw);
-    bool string_value();
-    bool string_start(std::string_view& plain, const char*& stop, unsigned& high);
-    bool decode_rest(std::string_view& s, const char* stop, unsigned high);
+    Pos value(Pos p);
+    Pos array(Pos p);
+    Pos object(Pos p);
+    Pos string(Pos p, std::string_view& out, bool& raw);
+    Pos string_value(Pos p);
+    Pos string_start(Pos p, std::string_view& plain, bool& escaped, unsigned& high);
+    Pos decode_rest(Pos p, std::string_view& s, unsigned high);
     template <class Content>
-    bool unescape(unsigned high, Content& content);
-    bool hex4(std::uint32_t& unit);
-    bool literal(const char* word, std::size_t n);
-    bool number(JsonNumber& out, bool& kept);
-    bool number_slow(const char* start, bool neg, std::size_t int_digits, const char* frac_begin,
-                     const char* frac_end, std::int64_t exp_value, JsonNumber& out);
-    bool wrong_kind(const char* expected);
+    Pos unescape(Pos p, unsigned high, Content& content);
+    Pos hex4(Pos p, std::uint32_t& unit);
+    Pos literal(Pos p, const char* word, std::size_t n);
+    Pos number(Pos p, JsonNumber& out, bool& kept);
+    Pos number_slow(Pos start, Pos end, bool neg, std::size_t int_digits, Pos frac_begin, Pos frac_end,
+                    std::int64_t exp_value, JsonNumber& out);
+    bool wrong_kind(Pos p, const char* expected);
 
     const char* begin_;
-    const char* p_;
     const char* end_;
     Sink& sink_;
     int budget_ = 128;
@@ -216,211 +219,195 @@ private:
 };
 
 template <bool kBytes, class Sink>
-bool Parser<kBytes, Sink>::value() {
-    if (p_ == end_) return fail_eof(Err::EofValue);
-    switch (*p_) {
+auto Parser<kBytes, Sink>::value(Pos p) -> Pos {
+    if (p == end_) return fail_eof(Err::EofValue);
+    switch (*p) {
         case '"':
-            return string_value();
+            return string_value(p);
         case '{':
-            return object();
+            return object(p);
         case '[':
-            return array();
+            return array(p);
         case 'n':
-            if (!literal("null", 4)) return false;
+            if (!(p = literal(p, "null", 4))) return nullptr;
             sink_.null();
-            return true;
+            return p;
         case 't':
-            if (!literal("true", 4)) return false;
+            if (!(p = literal(p, "true", 4))) return nullptr;
             sink_.boolean(true);
-            return true;
+            return p;
         case 'f':
-            if (!literal("false", 5)) return false;
+            if (!(p = literal(p, "false", 5))) return nullptr;
             sink_.boolean(false);
-            return true;
+            return p;
         case '-':
         case '0': case '1': case '2': case '3': case '4':
         case '5': case '6': case '7': case '8': case '9': {
-            const char* start = p_;
+            const char* start = p;
             JsonNumber n;
             bool kept = false;
-            if (!number(n, kept)) return false;
-            if (!kept) sink_.number(n, std::string_view(start, static_cast<std::size_t>(p_ - start)));
-            return true;
+            if (!(p = number(p, n, kept))) return nullptr;
+            if (!kept) sink_.number(n, std::string_view(start, static_cast<std::size_t>(p - start)));
+            return p;
         }
         default:
-            return fail_at_byte(Err::ExpectedValue);
+            return fail_at_byte(Err::ExpectedValue, p);
     }
 }
 
 template <bool kBytes, class Sink>
-bool Parser<kBytes, Sink>::literal(const char* word, std::size_t n) {
-    ++p_;  // the first letter was matched by the caller
+auto Parser<kBytes, Sink>::literal(Pos p, const char* word, std::size_t n) -> Pos {
+    ++p;  // the first letter was matched by the caller
     for (std::size_t i = 1; i < n; ++i) {
-        if (p_ == end_) return fail_eof(Err::EofValue);
-        if (*p_ != word[i]) {
-            ++p_;
-            return fail_here(Err::ExpectedIdent);
-        }
-        ++p_;
+        if (p == end_) return fail_eof(Err::EofValue);
+        if (*p != word[i]) return fail_here(Err::ExpectedIdent, p + 1);
+        ++p;
     }
-    return true;
+    return p;
 }
 
 template <bool kBytes, class Sink>
-bool Parser<kBytes, Sink>::array() {
-    if (--budget_ == 0) return fail_at_byte(Err::RecursionLimit);
-    ++p_;
+auto Parser<kBytes, Sink>::array(Pos p) -> Pos {
+    if (--budget_ == 0) return fail_at_byte(Err::RecursionLimit, p);
     sink_.begin_array();
-    skip_ws();
-    if (p_ == end_) return fail_eof(Err::EofList);
-    if (*p_ != ']') {
+    p = skip_ws(p + 1);
+    if (p == end_) return fail_eof(Err::EofList);
+    if (*p != ']') {
         for (;;) {
-            if (!value()) return false;
-            skip_ws();
-            if (p_ == end_) return fail_eof(Err::EofList);
-            char c = *p_;
+            if (!(p = value(p))) return nullptr;
+            p = skip_ws(p);
+            if (p == end_) return fail_eof(Err::EofList);
+            char c = *p;
             if (c == ',') {
-                ++p_;
-                skip_ws();
-                if (p_ == end_) return fail_eof(Err::EofValue);
-                if (*p_ == ']') return fail_at_byte(Err::TrailingComma);
+                p = skip_ws(p + 1);
+                if (p == end_) return fail_eof(Err::EofValue);
+                if (*p == ']') return fail_at_byte(Err::TrailingComma, p);
                 continue;
             }
             if (c == ']') break;
-            return fail_at_byte(Err::ExpectedCommaOrBracket);
+            return fail_at_byte(Err::ExpectedCommaOrBracket, p);
         }
     }
-    ++p_;  // ']'
     sink_.end_array();
     ++budget_;
-    return true;
+    return p + 1;  // past ']'
 }
 
 template <bool kBytes, class Sink>
-bool Parser<kBytes, Sink>::object() {
-    if (--budget_ == 0) return fail_at_byte(Err::RecursionLimit);
-    ++p_;
+auto Parser<kBytes, Sink>::object(Pos p) -> Pos {
+    if (--budget_ == 0) return fail_at_byte(Err::RecursionLimit, p);
     sink_.begin_object();
-    skip_ws();
-    if (p_ == end_) return fail_eof(Err::EofObject);
-    if (*p_ != '}') {
-        if (*p_ != '"') return fail_at_byte(Err::KeyMustBeString);
+    p = skip_ws(p + 1);
+    if (p == end_) return fail_eof(Err::EofObject);
+    if (*p != '}') {
+        if (*p != '"') return fail_at_byte(Err::KeyMustBeString, p);
         for (;;) {
             std::string_view key;
             bool raw;
-            if (!string(key, raw)) return false;
-            skip_ws();
-            if (p_ == end_) return fail_eof(Err::EofObject);
-            if (*p_ != ':') return fail_at_byte(Err::ExpectedColon);
-            ++p_;
-            skip_ws();
+            if (!(p = string(p, key, raw))) return nullptr;
+            p = skip_ws(p);
+            if (p == end_) return fail_eof(Err::EofObject);
+            if (*p != ':') return fail_at_byte(Err::ExpectedColon, p);
+            p = skip_ws(p + 1);
             sink_.key(key, raw);
-            if (!value()) return false;
-            skip_ws();
-            if (p_ == end_) return fail_eof(Err::EofObject);
-            char c = *p_;
+            if (!(p = value(p))) return nullptr;
+            p = skip_ws(p);
+            if (p == end_) return fail_eof(Err::EofObject);
+            char c = *p;
             if (c == ',') {
-                ++p_;
-                skip_ws();
-                if (p_ == end_) return fail_eof(Err::EofValue);
-                if (*p_ == '}') return fail_at_byte(Err::TrailingComma);
-                if (*p_ != '"') return fail_at_byte(Err::KeyMustBeString);
+                p = skip_ws(p + 1);
+                if (p == end_) return fail_eof(Err::EofValue);
+                if (*p == '}') return fail_at_byte(Err::TrailingComma, p);
+                if (*p != '"') return fail_at_byte(Err::KeyMustBeString, p);
                 continue;
             }
             if (c == '}') break;
-            return fail_at_byte(Err::ExpectedCommaOrBrace);
+            return fail_at_byte(Err::ExpectedCommaOrBrace, p);
         }
     }
-    ++p_;  // '}'
     sink_.end_object();
     ++budget_;
-    return true;
+    return p + 1;  // past '}'
 }
 
-// Reads a string up to its closing quote or its first backslash.  Without
-// escapes, `plain` is its content, taken from the text, and `stop` is null;
-// otherwise `plain` is the content before the backslash at `stop`, where p_
-// is left.
+// Reads the string at p up to its closing quote or its first backslash.
+// Without escapes, `plain` is its content, taken from the text, and the
+// cursor is past the closing quote; otherwise `plain` is the content
+// before the backslash, and the cursor is at it.
 template <bool kBytes, class Sink>
-KLOV_ALWAYS_INLINE bool Parser<kBytes, Sink>::string_start(std::string_view& plain, const char*& stop,
-                                                           unsigned& high) {
-    const char* start = ++p_;
+KLOV_ALWAYS_INLINE auto Parser<kBytes, Sink>::string_start(Pos p, std::string_view& plain, bool& escaped,
+                                                           unsigned& high) -> Pos {
+    const char* start = p + 1;
     high = 0;
-    const char* q = scan_plain<kBytes>(p_, end_, high);
+    const char* q = scan_plain<kBytes>(start, end_, high);
     if (q == end_) return fail_eof(Err::EofString);
     const std::size_t n = static_cast<std::size_t>(q - start);
     plain = std::string_view(start, n);
     if (*q == '"') {
-        p_ = q + 1;
         if constexpr (kBytes) {
             if (high != 0 && !valid_utf8_text(reinterpret_cast<const unsigned char*>(start), n)) {
-                return fail_here(Err::InvalidUnicode);
+                return fail_here(Err::InvalidUnicode, q + 1);
             }
         }
-        stop = nullptr;
-        return true;
+        escaped = false;
+        return q + 1;
     }
-    if (*q != '\\') {
-        p_ = q + 1;
-        return fail_here(Err::ControlChar);
-    }
-    p_ = q;
-    stop = q;
-    return true;
+    if (*q != '\\') return fail_here(Err::ControlChar, q + 1);
+    escaped = true;
+    return q;
 }
 
-// The rest of a string whose content before the backslash at `stop` is
-// `s`, decoded into scratch_; s becomes the whole content.
+// The rest of a string from the backslash at p, whose content before it
+// is `s`, decoded into scratch_; s becomes the whole content.
 template <bool kBytes, class Sink>
-bool Parser<kBytes, Sink>::decode_rest(std::string_view& s, const char* stop, unsigned high) {
-    scratch_.assign(s.data(), stop);
+auto Parser<kBytes, Sink>::decode_rest(Pos p, std::string_view& s, unsigned high) -> Pos {
+    scratch_.assign(s.data(), p);
     Decoded content{scratch_};
-    if (!unescape(high, content)) return false;
+    if (!(p = unescape(p, high, content))) return nullptr;
     s = scratch_;
-    return true;
+    return p;
 }
 
 template <bool kBytes, class Sink>
-bool Parser<kBytes, Sink>::string(std::string_view& out, bool& raw) {
-    const char* stop;
+auto Parser<kBytes, Sink>::string(Pos p, std::string_view& out, bool& raw) -> Pos {
+    bool escaped;
     unsigned high;
-    if (!string_start(out, stop, high)) return false;
-    raw = stop == nullptr;
-    return raw || decode_rest(out, stop, high);
+    if (!(p = string_start(p, out, escaped, high))) return nullptr;
+    raw = !escaped;
+    return raw ? p : decode_rest(p, out, high);
 }
 
 template <bool kBytes, class Sink>
-bool Parser<kBytes, Sink>::string_value() {
+auto Parser<kBytes, Sink>::string_value(Pos p) -> Pos {
     std::string_view s;
-    const char* stop;
+    bool escaped;
     unsigned high;
-    if (!string_start(s, stop, high)) return false;
-    if (stop == nullptr) {
+    if (!(p = string_start(p, s, escaped, high))) return nullptr;
+    if (!escaped) {
         sink_.string(s, true);
-        return true;
+        return p;
     }
     if constexpr (requires { sink_.escaped_string(); }) {
         auto content = sink_.escaped_string();
-        content.run(s.data(), stop);
-        return unescape(high, content);
+        content.run(s.data(), p);
+        return unescape(p, high, content);
     } else {
-        if (!decode_rest(s, stop, high)) return false;
+        if (!(p = decode_rest(p, s, high))) return nullptr;
         sink_.string(s, false);
-        return true;
+        return p;
     }
 }
 
-// Continues a string at its first backslash, where p_ is, handing what it
-// reads to `content`; `high` tells whether bytes of 0x80 or more came
-// before.
+// Continues a string at its first backslash, at p, handing what it reads
+// to `content`; `high` tells whether bytes of 0x80 or more came before.
 template <bool kBytes, class Sink>
 template <class Content>
-bool Parser<kBytes, Sink>::unescape(unsigned high, Content& content) {
+auto Parser<kBytes, Sink>::unescape(Pos p, unsigned high, Content& content) -> Pos {
     for (;;) {
-        // p_ is at a backslash.
-        ++p_;
-        if (p_ == end_) return fail_eof(Err::EofString);
-        char c = *p_++;
+        // p is at a backslash.
+        ++p;
+        if (p == end_) return fail_eof(Err::EofString);
+        char c = *p++;
         switch (c) {
             case '"': content.character('"'); break;
             case '\\': content.character('\\'); break;
@@ -432,64 +419,55 @@ bool Parser<kBytes, Sink>::unescape(unsigned high, Content& content) {
             case 't': content.character('\t'); break;
             case 'u': {
                 std::uint32_t unit;
-                if (!hex4(unit)) return false;
-                if (unit >= 0xDC00 && unit <= 0xDFFF) return fail_here(Err::LoneSurrogate);
+                if (!(p = hex4(p, unit))) return nullptr;
+                if (unit >= 0xDC00 && unit <= 0xDFFF) return fail_here(Err::LoneSurrogate, p);
                 if (unit >= 0xD800 && unit <= 0xDBFF) {
-                    if (p_ == end_) return fail_eof(Err::EofString);
-                    if (*p_ != '\\') {
-                        ++p_;
-                        return fail_here(Err::UnexpectedEndHex);
-                    }
-                    ++p_;
-                    if (p_ == end_) return fail_eof(Err::EofString);
-                    if (*p_ != 'u') {
-                        ++p_;
-                        return fail_here(Err::UnexpectedEndHex);
-                    }
-                    ++p_;
+                    if (p == end_) return fail_eof(Err::EofString);
+                    if (*p != '\\') return fail_here(Err::UnexpectedEndHex, p + 1);
+                    ++p;
+                    if (p == end_) return fail_eof(Err::EofString);
+                    if (*p != 'u') return fail_here(Err::UnexpectedEndHex, p + 1);
+                    ++p;
                     std::uint32_t low;
-                    if (!hex4(low)) return false;
-                    if (low < 0xDC00 || low > 0xDFFF) return fail_here(Err::LoneSurrogate);
+                    if (!(p = hex4(p, low))) return nullptr;
+                    if (low < 0xDC00 || low > 0xDFFF) return fail_here(Err::LoneSurrogate, p);
                     unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
                 }
                 content.character(unit);
                 break;
             }
             default:
-                return fail_here(Err::InvalidEscape);
+                return fail_here(Err::InvalidEscape, p);
         }
-        const char* q = scan_plain<kBytes>(p_, end_, high);
-        content.run(p_, q);
+        const char* q = scan_plain<kBytes>(p, end_, high);
+        content.run(p, q);
         if (q == end_) return fail_eof(Err::EofString);
-        p_ = q;
+        p = q;
         if (*q == '"') break;
-        if (*q != '\\') {
-            ++p_;
-            return fail_here(Err::ControlChar);
-        }
+        if (*q != '\\') return fail_here(Err::ControlChar, q + 1);
     }
-    ++p_;  // closing quote
+    ++p;  // closing quote
     if constexpr (kBytes) {
-        if (high != 0 && !content.valid_utf8()) return fail_here(Err::InvalidUnicode);
+        if (high != 0 && !content.valid_utf8()) return fail_here(Err::InvalidUnicode, p);
     }
     content.close();
-    return true;
+    return p;
 }
 
 template <bool kBytes, class Sink>
-KLOV_ALWAYS_INLINE bool Parser<kBytes, Sink>::hex4(std::uint32_t& unit) {
-    if (end_ - p_ < 4) return fail_eof(Err::EofString);
+KLOV_ALWAYS_INLINE auto Parser<kBytes, Sink>::hex4(Pos p, std::uint32_t& unit) -> Pos {
+    if (end_ - p < 4) return fail_eof(Err::EofString);
     std::uint32_t v = 0;
     bool ok = true;
     for (int i = 0; i < 4; ++i) {
-        int h = kHexValue.v[static_cast<unsigned char>(p_[i])];
+        int h = kHexValue.v[static_cast<unsigned char>(p[i])];
         ok &= h >= 0;
         v = (v << 4) | static_cast<std::uint32_t>(h & 15);
     }
-    p_ += 4;
-    if (!ok) return fail_here(Err::InvalidEscape);
+    p += 4;
+    if (!ok) return fail_here(Err::InvalidEscape, p);
     unit = v;
-    return true;
+    return p;
 }
 
 // Integer literals give the unsigned kind, or the negative kind down to
@@ -497,29 +475,26 @@ KLOV_ALWAYS_INLINE bool Parser<kBytes, Sink>::hex4(std::uint32_t& unit) {
 // of their kind's range) becomes the double nearest to the literal's exact
 // decimal value.
 template <bool kBytes, class Sink>
-bool Parser<kBytes, Sink>::number(JsonNumber& out, bool& kept) {
-    const char* start = p_;
+auto Parser<kBytes, Sink>::number(Pos p, JsonNumber& out, bool& kept) -> Pos {
+    const char* start = p;
     bool neg = false;
-    if (*p_ == '-') {
+    if (*p == '-') {
         neg = true;
-        ++p_;
-        if (p_ == end_) return fail_eof(Err::EofValue);
-        if (!is_digit(*p_)) {
-            ++p_;
-            return fail_here(Err::InvalidNumber);
-        }
+        ++p;
+        if (p == end_) return fail_eof(Err::EofValue);
+        if (!is_digit(*p)) return fail_here(Err::InvalidNumber, p + 1);
     }
-    const char* int_begin = p_;
+    const char* int_begin = p;
     std::uint64_t sig = 0;
     bool int_overflow = false;
-    if (*p_ == '0') {
-        ++p_;
-        if (p_ < end_ && is_digit(*p_)) return fail_at_byte(Err::InvalidNumber);
+    if (*p == '0') {
+        ++p;
+        if (p < end_ && is_digit(*p)) return fail_at_byte(Err::InvalidNumber, p);
     } else {
-        p_ = skip_digits(p_, end_);
-        const std::size_t n = static_cast<std::size_t>(p_ - int_begin);
+        p = skip_digits(p, end_);
+        const std::size_t n = static_cast<std::size_t>(p - int_begin);
         sig = digits_value(int_begin, n < 19 ? n : 19);  // exact for up to 19 digits
-        for (const char* s = int_begin + 19; s < p_ && !int_overflow; ++s) {
+        for (const char* s = int_begin + 19; s < p && !int_overflow; ++s) {
             const unsigned d = static_cast<unsigned>(*s - '0');
             if (sig > (~std::uint64_t{0} - d) / 10) {
                 int_overflow = true;
@@ -528,39 +503,36 @@ bool Parser<kBytes, Sink>::number(JsonNumber& out, bool& kept) {
             }
         }
     }
-    const std::size_t int_digits = static_cast<std::size_t>(p_ - int_begin);
+    const std::size_t int_digits = static_cast<std::size_t>(p - int_begin);
 
     const char* frac_begin = nullptr;
     const char* frac_end = nullptr;
     bool is_double = false;
-    if (p_ < end_ && *p_ == '.') {
+    if (p < end_ && *p == '.') {
         is_double = true;
-        ++p_;
-        if (p_ == end_) return fail_eof(Err::EofValue);
-        if (!is_digit(*p_)) return fail_at_byte(Err::InvalidNumber);
-        frac_begin = p_;
-        p_ = skip_digits(p_, end_);
-        frac_end = p_;
+        ++p;
+        if (p == end_) return fail_eof(Err::EofValue);
+        if (!is_digit(*p)) return fail_at_byte(Err::InvalidNumber, p);
+        frac_begin = p;
+        p = skip_digits(p, end_);
+        frac_end = p;
     }
 
     std::int64_t exp_value = 0;
-    if (p_ < end_ && (*p_ == 'e' || *p_ == 'E')) {
+    if (p < end_ && (*p == 'e' || *p == 'E')) {
         is_double = true;
-        ++p_;
-        if (p_ == end_) return fail_eof(Err::EofValue);
+        ++p;
+        if (p == end_) return fail_eof(Err::EofValue);
         bool exp_neg = false;
-        if (*p_ == '+' || *p_ == '-') {
-            exp_neg = *p_ == '-';
-            ++p_;
-            if (p_ == end_) return fail_eof(Err::EofValue);
+        if (*p == '+' || *p == '-') {
+            exp_neg = *p == '-';
+            ++p;
+            if (p == end_) return fail_eof(Err::EofValue);
         }
-        if (!is_digit(*p_)) {
-            ++p_;
-            return fail_here(Err::InvalidNumber);
-        }
+        if (!is_digit(*p)) return fail_here(Err::InvalidNumber, p + 1);
         std::int32_t e = 0;
-        while (p_ < end_ && is_digit(*p_)) {
-            int d = *p_ - '0';
+        while (p < end_ && is_digit(*p)) {
+            int d = *p - '0';
             if (e > (std::numeric_limits<std::int32_t>::max() - d) / 10) {
                 // The exponent does not fit 32 bits.  A zero literal or a
                 // negative exponent gives zero; anything else is refused at
@@ -568,39 +540,36 @@ bool Parser<kBytes, Sink>::number(JsonNumber& out, bool& kept) {
                 bool zero = true;
                 for (const char* s = int_begin; s < int_begin + int_digits && zero; ++s) zero = *s == '0';
                 for (const char* s = frac_begin; s && s < frac_end && zero; ++s) zero = *s == '0';
-                if (!zero && !exp_neg) {
-                    ++p_;
-                    return fail_here(Err::NumberOutOfRange);
-                }
-                while (p_ < end_ && is_digit(*p_)) ++p_;
+                if (!zero && !exp_neg) return fail_here(Err::NumberOutOfRange, p + 1);
+                while (p < end_ && is_digit(*p)) ++p;
                 out = JsonNumber::of_double(neg ? -0.0 : 0.0);
-                return true;
+                return p;
             }
             e = e * 10 + d;
-            ++p_;
+            ++p;
         }
         exp_value = exp_neg ? -static_cast<std::int64_t>(e) : e;
     }
 
     if constexpr (requires { sink_.kept_double(std::string_view()); }) {
-        if (is_double && sink_.kept_double(std::string_view(start, static_cast<std::size_t>(p_ - start)))) {
+        if (is_double && sink_.kept_double(std::string_view(start, static_cast<std::size_t>(p - start)))) {
             kept = true;
-            return true;
+            return p;
         }
     }
 
     if (!is_double && !int_overflow) {
         if (!neg) {
             out = JsonNumber::of_unsigned(sig);
-            return true;
+            return p;
         }
         if (sig == 0) {
             out = JsonNumber::of_double(-0.0);
-            return true;
+            return p;
         }
         if (sig <= (std::uint64_t{1} << 63)) {
             out = JsonNumber::of_negative(static_cast<std::int64_t>(0 - sig));
-            return true;
+            return p;
         }
     }
 
@@ -617,21 +586,21 @@ bool Parser<kBytes, Sink>::number(JsonNumber& out, bool& kept) {
                 if (e10 >= 0) d *= kExact10[e10];
                 else d /= kExact10[-e10];
                 out = JsonNumber::of_double(neg ? -d : d);
-                return true;
+                return p;
             }
         }
     }
-    return number_slow(start, neg, int_digits, frac_begin, frac_end, exp_value, out);
+    return number_slow(start, p, neg, int_digits, frac_begin, frac_end, exp_value, out);
 }
 
-// Correctly rounded conversion of the whole literal [start, p_).
+// Correctly rounded conversion of the whole literal [start, end).
 template <bool kBytes, class Sink>
-bool Parser<kBytes, Sink>::number_slow(const char* start, bool neg, std::size_t int_digits, const char* frac_begin,
-                                       const char* frac_end, std::int64_t exp_value, JsonNumber& out) {
+auto Parser<kBytes, Sink>::number_slow(Pos start, Pos end, bool neg, std::size_t int_digits, Pos frac_begin,
+                                       Pos frac_end, std::int64_t exp_value, JsonNumber& out) -> Pos {
     double d = 0;
-    if (read_double(start, p_, d)) {
+    if (read_double(start, end, d)) {
         out = JsonNumber::of_double(d);
-        return true;
+        return end;
     }
     // Out of range: overflow or underflow, told apart by the decimal
     // magnitude of the first significant digit (a literal this far out is
@@ -646,93 +615,83 @@ bool Parser<kBytes, Sink>::number_slow(const char* start, bool neg, std::size_t 
         magnitude = -zeros;
     }
     magnitude += exp_value;
-    if (magnitude > 0) return fail_here(Err::NumberOutOfRange);
+    if (magnitude > 0) return fail_here(Err::NumberOutOfRange, end);
     out = JsonNumber::of_double(neg ? -0.0 : 0.0);
-    return true;
+    return end;
 }
 
-// The value at p_ is not of the expected kind.  Scalars are read in full
+// The value at p is not of the expected kind.  Scalars are read in full
 // first (their own errors take precedence); brackets are not consumed.
 template <bool kBytes, class Sink>
-bool Parser<kBytes, Sink>::wrong_kind(const char* expected) {
+bool Parser<kBytes, Sink>::wrong_kind(Pos p, const char* expected) {
     std::string desc;
-    std::size_t at;
-    char c = *p_;
+    char c = *p;
     if (c == '[' || c == '{') {
         desc = c == '[' ? "sequence" : "map";
-        at = consumed();
     } else {
         if (c == '"' || c == 'n' || c == 't' || c == 'f' || c == '-' || is_digit(c)) {
-            if (!value()) return false;
+            if (!(p = value(p))) return false;
         } else {
-            return fail_at_byte(Err::ExpectedValue);
+            return fail_at_byte(Err::ExpectedValue, p);
         }
         sink_.describe_last(desc);
-        at = consumed();
     }
     type_message_ = "invalid type: ";
     type_message_ += desc;
     type_message_ += ", expected ";
     type_message_ += expected;
     code_ = Err::InvalidType;
-    offset_ = at;
+    offset_ = static_cast<std::size_t>(p - begin_);
     return false;
 }
 
 template <bool kBytes, class Sink>
 bool Parser<kBytes, Sink>::string_map(std::vector<std::pair<std::string_view, std::string_view>>& out) {
-    skip_ws();
-    if (p_ == end_) return fail_eof(Err::EofValue);
-    if (*p_ != '{') return wrong_kind("a map");
-    --budget_;  // one level: never reaches the limit
-    ++p_;
-    skip_ws();
-    if (p_ == end_) return fail_eof(Err::EofObject);
-    if (*p_ != '}') {
-        if (*p_ != '"') return fail_at_byte(Err::KeyMustBeString);
+    const char* p = skip_ws(begin_);
+    if (p == end_) return fail_eof(Err::EofValue);
+    if (*p != '{') return wrong_kind(p, "a map");
+    p = skip_ws(p + 1);
+    if (p == end_) return fail_eof(Err::EofObject);
+    if (*p != '}') {
+        if (*p != '"') return fail_at_byte(Err::KeyMustBeString, p);
         for (;;) {
             std::string_view key;
             bool raw;
-            if (!string(key, raw)) return false;
+            if (!(p = string(p, key, raw))) return false;
             key = sink_.keep(key, raw);
-            skip_ws();
-            if (p_ == end_) return fail_eof(Err::EofObject);
-            if (*p_ != ':') return fail_at_byte(Err::ExpectedColon);
-            ++p_;
-            skip_ws();
-            if (p_ == end_) return fail_eof(Err::EofValue);
-            if (*p_ != '"') return wrong_kind("a string");
+            p = skip_ws(p);
+            if (p == end_) return fail_eof(Err::EofObject);
+            if (*p != ':') return fail_at_byte(Err::ExpectedColon, p);
+            p = skip_ws(p + 1);
+            if (p == end_) return fail_eof(Err::EofValue);
+            if (*p != '"') return wrong_kind(p, "a string");
             std::string_view val;
-            if (!string(val, raw)) return false;
+            if (!(p = string(p, val, raw))) return false;
             out.emplace_back(key, sink_.keep(val, raw));
-            skip_ws();
-            if (p_ == end_) return fail_eof(Err::EofObject);
-            char c = *p_;
+            p = skip_ws(p);
+            if (p == end_) return fail_eof(Err::EofObject);
+            char c = *p;
             if (c == ',') {
-                ++p_;
-                skip_ws();
-                if (p_ == end_) return fail_eof(Err::EofValue);
-                if (*p_ == '}') return fail_at_byte(Err::TrailingComma);
-                if (*p_ != '"') return fail_at_byte(Err::KeyMustBeString);
+                p = skip_ws(p + 1);
+                if (p == end_) return fail_eof(Err::EofValue);
+                if (*p == '}') return fail_at_byte(Err::TrailingComma, p);
+                if (*p != '"') return fail_at_byte(Err::KeyMustBeString, p);
                 continue;
             }
             if (c == '}') break;
-            return fail_at_byte(Err::ExpectedCommaOrBrace);
+            return fail_at_byte(Err::ExpectedCommaOrBrace, p);
         }
     }
-    ++p_;
-    ++budget_;
-    return finish();
+    return finish(p + 1);
 }
 
 // On success the array is the sink's last value.
 template <bool kBytes, class Sink>
 bool Parser<kBytes, Sink>::document_array() {
-    skip_ws();
-    if (p_ == end_) return fail_eof(Err::EofValue);
-    if (*p_ != '[') return wrong_kind("a sequence");
-    if (!array()) return false;
-    return finish();
+    const char* p = skip_ws(begin_);
+    if (p == end_) return fail_eof(Err::EofValue);
+    if (*p != '[') return wrong_kind(p, "a sequence");
+    return (p = array(p)) && finish(p);
 }
 
 }  // namespace klov::json::detail
