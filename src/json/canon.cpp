@@ -332,12 +332,13 @@ void CanonSink::end_object() {
 void CanonSink::reorder_in_place(std::size_t start, const MemberRef* m, std::size_t n) {
     const std::size_t from = start + 1;  // past the '{'
     b_.aside.assign(out_.data() + from, out_.pos() - 1 - from);
+    // The members and their commas fit where the object stood.
     out_.rewind(from);
     for (std::size_t i = 0; i < n; ++i) {
-        if (i > 0) out_.put(',');
-        out_.put(b_.aside.data() + (m[i].begin - from), m[i].end - m[i].begin);
+        if (i > 0) out_.put_unchecked(',');
+        out_.put_unchecked(b_.aside.data() + (m[i].begin - from), m[i].end - m[i].begin);
     }
-    out_.put('}');
+    out_.put_unchecked('}');
 }
 
 void CanonSink::emit_range(TextOut& dst, std::size_t a, std::size_t b, const std::size_t* kids,

@@ -120,7 +120,13 @@ public:
         need(1);
         *cur_++ = c;
     }
+    // Writes where the caller knows there is room, such as over text
+    // already written (after rewind()).
     void put_unchecked(char c) { *cur_++ = c; }
+    void put_unchecked(const char* p, std::size_t n) {
+        copy_bytes(cur_, p, n);
+        cur_ += n;
+    }
     void put(const char* p, std::size_t n) {
         need(n);
         copy_bytes(cur_, p, n);
