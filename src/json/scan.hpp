@@ -126,23 +126,15 @@ KLOV_NOINLINE inline const char* skip_whitespace(const char* p, const char* end)
     return p;
 }
 
-// Returns the first special byte in [p, end), or end.  When kTrackHigh is set,
-// `high` is or-ed with a nonzero value if any byte passed over is >= 0x80, so
-// the caller can skip UTF-8 validation of pure-ASCII strings.
+// scan_plain (below) after its first look.
 template <bool kTrackHigh>
-inline const char* scan_plain(const char* p, const char* end, unsigned& high) {
+KLOV_NOINLINE inline const char* scan_plain_rest(const char* p, const char* end, unsigned& high) {
 #if defined(KLOV_HAVE_SSE2)
     if constexpr (!kTrackHigh) {
-        // After the first 16 bytes (where short strings end), 64 bytes per
-        // step, as one mask: the step count, and so the jump that ends the
-        // loop, is then the same for most strings and well predicted, where
-        // 16-byte steps would end at a different count for every string of
-        // text.
-        if (end - p >= 16) {
-            const unsigned first = special_mask16(load16(p));
-            if (first != 0) return p + std::countr_zero(first);
-            p += 16;
-        }
+        // Past the first 16 bytes, 64 bytes per step, as one mask: the step
+        // count, and so the jump that ends the loop, is then the same for
+        // most strings and well predicted, where 16-byte steps would end at
+        // a different count for every string of text.
         while (end - p >= 64) {
             const std::uint64_t mask = special_mask16(load16(p)) |
                                        (std::uint64_t{special_mask16(load16(p + 16))} << 16) |
@@ -190,6 +182,32 @@ inline const char* scan_plain(const char* p, const char* end, unsigned& high) {
         ++p;
     }
     return p;
+}
+
+// Returns the first special byte in [p, end), or end.  When kTrackHigh is set,
+// `high` is or-ed with a nonzero value if any byte passed over is >= 0x80, so
+// the caller can skip UTF-8 validation of pure-ASCII strings.
+template <bool kTrackHigh>
+KLOV_ALWAYS_INLINE const char* scan_plain(const char* p, const char* end, unsigned& high) {
+#if defined(KLOV_HAVE_SSE2)
+    // The first 16 bytes, where short strings (most keys and words) end,
+    // without a call.
+    if (end - p >= 16) {
+        const __m128i v = load16(p);
+        const unsigned mask = special_mask16(v);
+        if (mask != 0) {
+            const unsigned at = static_cast<unsigned>(std::countr_zero(mask));
+            if constexpr (kTrackHigh) {
+                // Only the bytes before the stop count.
+                high |= static_cast<unsigned>(_mm_movemask_epi8(v)) & ((1u << at) - 1u);
+            }
+            return p + at;
+        }
+        if constexpr (kTrackHigh) high |= static_cast<unsigned>(_mm_movemask_epi8(v));
+        p += 16;
+    }
+#endif
+    return scan_plain_rest<kTrackHigh>(p, end, high);
 }
 
 // True when [p, p+n) is well-formed UTF-8: no overlong forms, no surrogates,
