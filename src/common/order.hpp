@@ -90,7 +90,8 @@ std::size_t order_and_dedupe(Ref* refs, std::size_t n) {
     small_stable_sort(refs, refs + n, [](const Ref& a, const Ref& b) { return key_ref_less(a, b); });
     std::size_t unique = 0;
     for (std::size_t i = 0; i < n; ++i) {
-        if (i + 1 < n && refs[i + 1].key == refs[i].key) continue;
+        // Equal keys have equal prefixes, which mostly differ.
+        if (i + 1 < n && refs[i + 1].prefix == refs[i].prefix && refs[i + 1].key == refs[i].key) continue;
         refs[unique++] = refs[i];
     }
     return unique;
