@@ -331,14 +331,23 @@ void CanonSink::end_object() {
 // yet.
 void CanonSink::reorder_in_place(std::size_t start, const MemberRef* m, std::size_t n) {
     const std::size_t from = start + 1;  // past the '{'
-    b_.aside.assign(out_.data() + from, out_.pos() - 1 - from);
+    const std::size_t len = out_.pos() - 1 - from;
+    // Members are copied back in 32-byte steps, which may run 31 bytes past
+    // the end of the object and of the copy aside.
+    constexpr std::size_t kSlack = 32;
+    out_.need(kSlack);
+    if (b_.aside.size() < len + kSlack) b_.aside.resize(len + kSlack);
+    std::memcpy(b_.aside.data(), out_.data() + from, len);
     // The members and their commas fit where the object stood.
-    out_.rewind(from);
+    char* dst = out_.at(from);
     for (std::size_t i = 0; i < n; ++i) {
-        if (i > 0) out_.put_unchecked(',');
-        out_.put_unchecked(b_.aside.data() + (m[i].begin - from), m[i].end - m[i].begin);
+        if (i > 0) *dst++ = ',';
+        const std::size_t k = m[i].end - m[i].begin;
+        copy_in_steps(dst, b_.aside.data() + (m[i].begin - from), k);
+        dst += k;
     }
-    out_.put_unchecked('}');
+    *dst++ = '}';
+    out_.rewind(static_cast<std::size_t>(dst - out_.data()));
 }
 
 void CanonSink::emit_range(TextOut& dst, std::size_t a, std::size_t b, const std::size_t* kids,
