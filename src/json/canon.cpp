@@ -54,11 +54,10 @@ public:
     // A double literal in the writer's form, which most writers' shortest
     // digits are, is kept as it stands: recognising one is cheaper than
     // converting it and formatting the double.
-    bool kept_double(std::string_view literal) {
-        const char* begin = literal.data();
-        const char* end = begin + literal.size();
-        const char* int_end = detail::skip_digits(begin + (*begin == '-' ? 1 : 0), end);
-        if (detail::written_double_end(begin, int_end, end) != end) return false;
+    // `int_end`: where the digits of its integer part end.
+    bool kept_double(std::string_view literal, const char* int_end) {
+        const char* end = literal.data() + literal.size();
+        if (detail::written_double_end(literal.data(), int_end, end) != end) return false;
         separate();
         out_.put(literal);
         return true;

@@ -15,9 +15,9 @@
 // Views that are not raw point into a scratch buffer that the next string
 // overwrites; a sink that keeps them copies them.
 // A sink may also provide
-//   bool kept_double(std::string_view literal);
-// which is offered every well-formed literal with a fraction or exponent
-// before it is converted: when the sink keeps the literal as it stands (and
+//   bool kept_double(std::string_view literal, const char* int_end);
+// which is offered every well-formed literal with a fraction or exponent,
+// and where the digits of its integer part end, before it is converted: when the sink keeps the literal as it stands (and
 // returns true), no conversion is done and its number() is not called.
 // and
 //   Content escaped_string();
@@ -558,8 +558,9 @@ auto Parser<kBytes, Sink>::number(Pos p, JsonNumber& out, bool& kept) -> Pos {
         exp_value = exp_neg ? -static_cast<std::int64_t>(e) : e;
     }
 
-    if constexpr (requires { sink_.kept_double(std::string_view()); }) {
-        if (is_double && sink_.kept_double(std::string_view(start, static_cast<std::size_t>(p - start)))) {
+    if constexpr (requires { sink_.kept_double(std::string_view(), p); }) {
+        if (is_double &&
+            sink_.kept_double(std::string_view(start, static_cast<std::size_t>(p - start)), int_begin + int_digits)) {
             kept = true;
             return p;
         }
