@@ -405,6 +405,17 @@ def test_compact_text_in_any_member_order(value, rnd):
         assert kc.advance_superstep(text, "{}", "[]") == expected
 
 
+def test_members_of_every_length_put_in_order():
+    """Members are moved into key order in 32-byte steps: lengths on both
+    sides of every step, with the object last in the text or followed by
+    more, at two depths."""
+    for shift in range(70):
+        members = {"k%02d" % i: "x" * ((i * 7 + shift) % 70) for i in range(12)}
+        text = json.dumps(dict(reversed(members.items())), separators=(",", ":"))
+        for doc in (text, '{"z":%s,"a":[%s,1]}' % (text, text)):
+            assert canon(doc) == py_canonical(json.loads(doc))
+
+
 @settings(max_examples=500, deadline=None)
 @given(FLOATS)
 def test_doubles_round_trip(x):
