@@ -406,13 +406,13 @@ def test_compact_text_in_any_member_order(value, rnd):
 
 
 def test_members_of_every_length_put_in_order():
-    """Members are moved into key order in 32-byte steps: lengths on both
-    sides of every step, with the object last in the text or followed by
-    more, at two depths."""
+    """The writer moves members into key order in 32-byte steps: lengths on
+    both sides of every step, in objects nested at two depths, in text with
+    spaces after its separators."""
     for shift in range(70):
         members = {"k%02d" % i: "x" * ((i * 7 + shift) % 70) for i in range(12)}
-        text = json.dumps(dict(reversed(members.items())), separators=(",", ":"))
-        for doc in (text, '{"z":%s,"a":[%s,1]}' % (text, text)):
+        text = json.dumps(dict(reversed(members.items())))
+        for doc in ('{"z": %s, "a": [%s, 1]}' % (text, text), '[{"b": %s, "a": 1}]' % text):
             assert canon(doc) == py_canonical(json.loads(doc))
 
 
