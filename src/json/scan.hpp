@@ -126,6 +126,28 @@ KLOV_NOINLINE inline const char* skip_whitespace(const char* p, const char* end)
     return p;
 }
 
+#if defined(KLOV_HAVE_SSE2)
+// One look of scan_plain at the 16 bytes at p: true, with p at the special
+// byte, when one is among them; otherwise p moves past them.
+template <bool kTrackHigh>
+KLOV_ALWAYS_INLINE bool plain_step16(const char*& p, unsigned& high) {
+    const __m128i v = load16(p);
+    const unsigned mask = special_mask16(v);
+    if (mask != 0) {
+        const unsigned at = static_cast<unsigned>(std::countr_zero(mask));
+        if constexpr (kTrackHigh) {
+            // Only the bytes before the stop count.
+            high |= static_cast<unsigned>(_mm_movemask_epi8(v)) & ((1u << at) - 1u);
+        }
+        p += at;
+        return true;
+    }
+    if constexpr (kTrackHigh) high |= static_cast<unsigned>(_mm_movemask_epi8(v));
+    p += 16;
+    return false;
+}
+#endif
+
 // scan_plain (below) after its first look.
 template <bool kTrackHigh>
 KLOV_NOINLINE inline const char* scan_plain_rest(const char* p, const char* end, unsigned& high) {
@@ -145,18 +167,7 @@ KLOV_NOINLINE inline const char* scan_plain_rest(const char* p, const char* end,
         }
     }
     while (end - p >= 16) {
-        const __m128i v = load16(p);
-        const unsigned mask = special_mask16(v);
-        if (mask != 0) {
-            unsigned at = static_cast<unsigned>(std::countr_zero(mask));
-            if constexpr (kTrackHigh) {
-                // Only the bytes before the stop count.
-                high |= static_cast<unsigned>(_mm_movemask_epi8(v)) & ((1u << at) - 1u);
-            }
-            return p + at;
-        }
-        if constexpr (kTrackHigh) high |= static_cast<unsigned>(_mm_movemask_epi8(v));
-        p += 16;
+        if (plain_step16<kTrackHigh>(p, high)) return p;
     }
 #endif
     // Eight bytes at a time in a 64-bit word (the whole scan without SSE2,
@@ -192,20 +203,7 @@ KLOV_ALWAYS_INLINE const char* scan_plain(const char* p, const char* end, unsign
 #if defined(KLOV_HAVE_SSE2)
     // The first 16 bytes, where short strings (most keys and words) end,
     // without a call.
-    if (end - p >= 16) {
-        const __m128i v = load16(p);
-        const unsigned mask = special_mask16(v);
-        if (mask != 0) {
-            const unsigned at = static_cast<unsigned>(std::countr_zero(mask));
-            if constexpr (kTrackHigh) {
-                // Only the bytes before the stop count.
-                high |= static_cast<unsigned>(_mm_movemask_epi8(v)) & ((1u << at) - 1u);
-            }
-            return p + at;
-        }
-        if constexpr (kTrackHigh) high |= static_cast<unsigned>(_mm_movemask_epi8(v));
-        p += 16;
-    }
+    if (end - p >= 16 && plain_step16<kTrackHigh>(p, high)) return p;
 #endif
     return scan_plain_rest<kTrackHigh>(p, end, high);
 }
