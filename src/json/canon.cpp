@@ -331,11 +331,10 @@ void CanonSink::end_object() {
 void CanonSink::reorder_in_place(std::size_t start, const MemberRef* m, std::size_t n) {
     const std::size_t from = start + 1;  // past the '{'
     const std::size_t len = out_.pos() - 1 - from;
-    // Members are copied back in 32-byte steps, which may run 31 bytes past
-    // the end of the object and of the copy aside.
-    constexpr std::size_t kSlack = 32;
-    out_.need(kSlack);
-    if (b_.aside.size() < len + kSlack) b_.aside.resize(len + kSlack);
+    // Members are copied back in steps, which may run past the end of the
+    // object and of the copy aside.
+    out_.need(kCopyStep);
+    if (b_.aside.size() < len + kCopyStep) b_.aside.resize(len + kCopyStep);
     std::memcpy(b_.aside.data(), out_.data() + from, len);
     // The members and their commas fit where the object stood.
     char* dst = out_.at(from);

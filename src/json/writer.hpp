@@ -70,18 +70,20 @@ inline void copy_bytes(char* dst, const char* src, std::size_t n) {
     }
 }
 
-// Copies n > 0 bytes 32 at a time, reading and writing up to 31 bytes past
-// the ends of both ranges, which must have that much room.  Runs of mixed
-// lengths then take one well-predicted loop instead of copy_bytes' choice by
-// length, which mispredicts when lengths vary from run to run.
+// Copies n > 0 bytes kCopyStep at a time, reading and writing up to
+// kCopyStep - 1 bytes past the ends of both ranges, which must have that much
+// room.  Runs of mixed lengths then take one well-predicted loop instead of
+// copy_bytes' choice by length, which mispredicts when lengths vary from run
+// to run.
+inline constexpr std::size_t kCopyStep = 32;
 inline void copy_in_steps(char* dst, const char* src, std::size_t n) {
     char* const stop = dst + n;
     do {
-        char t[32];
-        std::memcpy(t, src, 32);
-        std::memcpy(dst, t, 32);
-        src += 32;
-        dst += 32;
+        char t[kCopyStep];
+        std::memcpy(t, src, kCopyStep);
+        std::memcpy(dst, t, kCopyStep);
+        src += kCopyStep;
+        dst += kCopyStep;
     } while (dst < stop);
 }
 
