@@ -4,9 +4,23 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-15}
-if ! command -v clang++ >/dev/null 2>&1; then
+# clang and its sanitizer and libFuzzer runtimes, which Debian packages apart
+# from the compiler (libclang-rt-N-dev): a clang installed without them
+# compiles targets but cannot link them.
+links_a_target() {
+  local dir
+  dir=$(mktemp -d)
+  echo 'extern "C" int LLVMFuzzerTestOneInput(const unsigned char*, unsigned long) { return 0; }' >"$dir/t.cpp"
+  clang++ -fsanitize=fuzzer,address,undefined "$dir/t.cpp" -o "$dir/t" >/dev/null 2>&1
+  local rc=$?
+  rm -rf "$dir"
+  return $rc
+}
+if ! command -v clang++ >/dev/null 2>&1 || ! links_a_target; then
   apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang libclang-rt-14-dev
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang
+  major=$(clang++ -dumpversion | cut -d. -f1)
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "libclang-rt-$major-dev"
 fi
 out=${KLOV_FUZZ_BUILD:-build/fuzz}
 mkdir -p "$out"
