@@ -393,12 +393,16 @@ const char* written_double_end(const char* start, const char* int_end, const cha
         return (nd == 1 ? !point : point && frac_len == nd - 1) ? stop : nullptr;
     };
     if (nd <= 15 && k >= -300 && k <= 300) return laid_out(p);
-    if (nd == 16 && only_candidate(m, e10)) return laid_out(p);
+    // Each test below only ever says yes for the shortest digits, so the
+    // cheapest that applies goes first: the 64-bit one costs no division.
     if (nd >= 16 && e10 < 0 && e10 >= -19) {
         // Three roundings leave the guess at most two units off.
         const double guess = static_cast<double>(static_cast<std::int64_t>(m)) * kInverse10[-e10];
         if (e10 >= -17 && shortest_in_64_bits(m, -e10, guess)) return laid_out(p);
+        if (nd == 16 && only_candidate(m, e10)) return laid_out(p);
         if (shortest_by_product(m, -e10, guess)) return laid_out(p);
+    } else if (nd == 16 && only_candidate(m, e10)) {
+        return laid_out(p);
     }
     double x;
     if (exact(m, e10)) {
