@@ -28,7 +28,9 @@ of the new state and hash_event over the checkpoint (decoded to the str
 hash_event takes).  The peer keeps the state as dicts: the same reducers in
 Python, a sorted orjson checkpoint with the same header and a hashlib link.
 Both get the same updates, generated up front; the totals are medians of
-five runs, the two sides run in turn.
+five runs, the two sides run in turn.  Each side's user and system CPU time
+is given too: system time is mostly page faults on the fresh memory of large
+new objects, and varies from run to run with what the allocator kept.
 """
 
 import graphlib
@@ -36,6 +38,7 @@ import hashlib
 import json
 import math
 import random
+import resource
 import statistics
 import time
 from collections import deque
@@ -471,6 +474,14 @@ def e2e_python(state, reducers, steps):
     return time.perf_counter() - start, state, h
 
 
+def with_cpu_times(fn):
+    """fn()'s result and the (user, system) CPU seconds the process spent on it."""
+    before = resource.getrusage(resource.RUSAGE_SELF)
+    result = fn()
+    after = resource.getrusage(resource.RUSAGE_SELF)
+    return result, (after.ru_utime - before.ru_utime, after.ru_stime - before.ru_stime)
+
+
 def end_to_end():
     state, reducers, steps = e2e_inputs(random.Random(30))
     # Both sides start from the state as a checkpoint restored it: klov_core
@@ -479,13 +490,17 @@ def end_to_end():
     initial = kc.advance_superstep(json.dumps(state, ensure_ascii=False), "{}", "[]")
     reducers_json = orjson.dumps(reducers).decode()
     ours, ours_state, peer, variant, advance = [], None, [], [], []
+    ours_cpu, peer_cpu = [], []
     for _ in range(E2E_RUNS):
-        total, per_step, ours_state, ours_hash = e2e_klov(fresh_copies(initial, 1)[0], reducers_json, steps)
+        (total, per_step, ours_state, ours_hash), cpu = with_cpu_times(
+            lambda: e2e_klov(fresh_copies(initial, 1)[0], reducers_json, steps))
         ours.append(total)
+        ours_cpu.append(cpu)
         advance.append(per_step)
         variant.append(e2e_klov(fresh_copies(initial, 1)[0], reducers_json, steps, hash_checkpoint=False)[0])
-        total, peer_state, peer_hash = e2e_python(orjson.loads(initial), reducers, steps)
+        (total, peer_state, peer_hash), cpu = with_cpu_times(lambda: e2e_python(orjson.loads(initial), reducers, steps))
         peer.append(total)
+        peer_cpu.append(cpu)
     assert orjson.loads(ours_state) == peer_state
     same_chain = ours_hash == peer_hash
     ours, peer, variant = statistics.median(ours), statistics.median(peer), statistics.median(variant)
@@ -498,6 +513,13 @@ def end_to_end():
           f"ratio {peer / ours:.2f}x")
     print(f"    klov_core hashing the state text in hand instead of the decoded checkpoint: {variant * 1e3:,.1f} ms,"
           f" ratio {peer / variant:.2f}x")
+    # System time is mostly page faults on the fresh memory of large new
+    # objects (a str of the state takes four bytes a character once one is
+    # above U+FFFF); it varies from run to run with what the allocator kept.
+    for side, cpu in (("klov_core", ours_cpu), ("Python over dicts", peer_cpu)):
+        print(f"    {side} CPU: user {statistics.median(c[0] for c in cpu) * 1e3:,.1f} ms, system "
+              f"{statistics.median(c[1] for c in cpu) * 1e3:,.1f} ms (median of {E2E_RUNS} runs; "
+              f"system {min(c[1] for c in cpu) * 1e3:,.1f} to {max(c[1] for c in cpu) * 1e3:,.1f} ms)")
     print(f"    advance_superstep per step: {per_step[0] * 1e3:.2f} ms on the first, "
           f"{statistics.mean(per_step[-10:]) * 1e3:.2f} ms on the last ten, "
           f"{per_step[-1] * 1e3:.2f} ms on the largest state ({len(ours_state.encode()) / 1e6:.2f} MB after it);"
