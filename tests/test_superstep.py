@@ -185,3 +185,24 @@ def test_large_state_many_writes():
         for ch, v in update.items():
             state[ch] = state.get(ch, []) + v if reducers.get(ch) == "append" else v
     assert got == state
+
+
+BIG_UNSORTED = {f"k{i:05d}": i for i in range(4000, 0, -1)}  # over 32 KB of text
+
+
+@pytest.mark.parametrize("state, updates", [
+    # a member that is itself a long object out of order, beside short ones
+    ({"b": BIG_UNSORTED, "a": {"y": 1, "x": 2}, "c": [1]}, [{"c": [2]}]),
+    ({"b": [BIG_UNSORTED], "a": 1}, [{"a": 2}, {"b": [3]}]),
+    # an update list whose elements are long objects out of order
+    ({"a": 1}, [BIG_UNSORTED, {"z": [BIG_UNSORTED]}]),
+    # new keys that are all escapes, and longer than the rest of the state
+    ({"a": 1}, [{"\x01" * 300: 1, "\x1f\"\\": [2]}]),
+])
+def test_long_unsorted_parts_and_escaped_new_keys(state, updates):
+    reducers = {"c": "append", "b": "append"}
+    got = kc.advance_superstep(json.dumps(state), json.dumps(reducers), json.dumps(updates))
+    for update in updates:
+        for ch, v in update.items():
+            state[ch] = state.get(ch, []) + v if reducers.get(ch) == "append" else v
+    assert got == json.dumps(state, sort_keys=True, separators=(",", ":"), ensure_ascii=False)

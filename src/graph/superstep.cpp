@@ -142,16 +142,16 @@ private:
     std::vector<Channel> added_;
 };
 
-void write_state(Channels& channels, const std::vector<std::string>& written, std::string& out) {
+void write_state(Channels& channels, const std::vector<std::string>& written, json::WrittenText& out) {
     channels.order();
-    std::size_t size = 2;
+    // The room: every member as it will be written, a new key escaped at
+    // worst six bytes for one, and a comma after each.
+    std::size_t bound = 2;
     channels.in_order([&](const Channel& c) {
-        size += 4 + c.key.size() + (c.own == Channel::kNone ? c.input.size() : written[c.own].size());
+        const std::size_t key = c.fresh ? 6 * c.key.size() : c.key_text.size();
+        bound += 4 + key + (c.own == Channel::kNone ? c.input.size() : written[c.own].size());
     });
-    // Reserved at the measured size: a new key that needs escapes is the
-    // only thing that can make the text longer.
-    out.reserve(size + size / 64);
-    json::TextOut o(out);
+    json::TextOut o(out.room(bound), bound);
     o.put('{');
     bool first = true;
     channels.in_order([&](const Channel& c) {
@@ -174,13 +174,13 @@ void write_state(Channels& channels, const std::vector<std::string>& written, st
         o.put(written[c.own]);
     });
     o.put('}');
-    o.finish();
+    out.set_size(o.pos());
 }
 
 }  // namespace
 
 bool advance_superstep(std::string_view state_json, std::string_view reducers_json, std::string_view updates_json,
-                       std::string& out, JsonError& err) {
+                       json::WrittenText& out, JsonError& err) {
     // State that is already canonical (as every state this function returns)
     // is used as it stands, and state that differs only in the order of
     // members (as compact writers without sorting give) has them moved;
@@ -188,11 +188,11 @@ bool advance_superstep(std::string_view state_json, std::string_view reducers_js
     // where its parse errors are found.
     std::vector<json::VerbatimMember> members;
     std::string canonical;
+    json::CanonicalText state_text;
     bool reordered;
     if (!json::recognise_canonical(state_json, canonical, reordered, members)) {
-        json::CanonicalText text;
-        if (!text.rewrite_text(state_json, err)) return false;
-        if (!text.append_object_to(canonical, members)) {
+        if (!state_text.rewrite_text(state_json, err)) return false;
+        if (!state_text.object_members(canonical, members)) {
             err = unpositioned("state must be a JSON object");
             return false;
         }
@@ -207,10 +207,11 @@ bool advance_superstep(std::string_view state_json, std::string_view reducers_js
     // Anything but an array fails as the fixed-shape read of a sequence.
     std::string updates_storage;
     std::vector<std::string_view> updates;
+    json::CanonicalText updates_text;
     if (!json::recognise_canonical(updates_json, updates_storage, reordered, updates)) {
         // Text read as an array always hands its elements over.
-        json::CanonicalText text;
-        if (!text.rewrite_array_text(updates_json, err) || !text.append_array_to(updates_storage, updates)) {
+        if (!updates_text.rewrite_array_text(updates_json, err) ||
+            !updates_text.array_elements(updates_storage, updates)) {
             return false;
         }
     }
@@ -243,9 +244,7 @@ bool advance_superstep(std::string_view state_json, std::string_view reducers_js
         reduce_text(reducer, written[c.own], m.value);
     }
 
-    std::string text;
-    write_state(channels, written, text);
-    out.swap(text);
+    write_state(channels, written, out);
     return true;
 }
 

@@ -142,8 +142,8 @@ public:
     std::size_t size() const { return size_; }
     void copy_to(char* dst) const;
     void append_to(std::string& out);
-    bool append_object_to(std::string& out, std::vector<VerbatimMember>& members) const;
-    bool append_array_to(std::string& out, std::vector<std::string_view>& elements) const;
+    bool object_members(std::string& storage, std::vector<VerbatimMember>& members) const;
+    bool array_elements(std::string& storage, std::vector<std::string_view>& elements) const;
 
 private:
     struct Frame {
@@ -205,13 +205,14 @@ private:
     void for_member_kids(const Record& r, std::size_t i, F f) const;
     template <class F>
     void for_range_kids(const Range& m, const std::size_t* kids, const std::size_t* kids_end, F f) const;
-    // Writes the outermost container at the end of `out`: `open`, the items
-    // (ranges of the draft, with the records among kids[0, nkids) that lie
-    // inside them) separated by commas, `close`; each(begin, end) is told
-    // where every item was written.
+    // The items of the outermost container (ranges of the draft, with the
+    // records among kids[0, nkids) that lie inside them): each(begin, end)
+    // is told where every item's text is.  With no record inside, that is
+    // where it stands in the draft; otherwise the container is written at
+    // the end of `storage`, `open`, the items separated by commas, `close`.
     template <class Each>
-    void append_top(std::string& out, char open, const std::vector<Range>& items, const std::size_t* kids,
-                    std::size_t nkids, char close, Each each) const;
+    void top_items(std::string& storage, char open, const std::vector<Range>& items, const std::size_t* kids,
+                   std::size_t nkids, char close, Each each) const;
 
     // What a sink keeps its text and lists in.  The last sink on a thread
     // leaves them to the next, emptied but with their room, up to a bound:
@@ -439,11 +440,15 @@ void CanonSink::append_to(std::string& out) {
 }
 
 template <class Each>
-void CanonSink::append_top(std::string& out, char open, const std::vector<Range>& items, const std::size_t* kids,
-                           std::size_t nkids, char close, Each each) const {
-    const std::size_t at = out.size();
-    out.resize(at + size_);
-    TextOut dst(out.data() + at, size_);
+void CanonSink::top_items(std::string& storage, char open, const std::vector<Range>& items, const std::size_t* kids,
+                          std::size_t nkids, char close, Each each) const {
+    if (nkids == 0) {
+        for (const Range& item : items) each(out_.data() + item.begin, out_.data() + item.end);
+        return;
+    }
+    const std::size_t at = storage.size();
+    storage.resize(at + size_);
+    TextOut dst(storage.data() + at, size_);
     dst.put(open);
     for (std::size_t i = 0; i < items.size(); ++i) {
         if (i > 0) dst.put(',');
@@ -456,26 +461,27 @@ void CanonSink::append_top(std::string& out, char open, const std::vector<Range>
     dst.put(close);
 }
 
-bool CanonSink::append_object_to(std::string& out, std::vector<VerbatimMember>& members) const {
+bool CanonSink::object_members(std::string& storage, std::vector<VerbatimMember>& members) const {
     if (!top_object_) return false;
-    append_top(out, '{', b_.top_members, b_.top_kids.data(), b_.top_kids.size(), '}',
-               [&](const char* member, const char* end) {
-                   // "key":value, the key as written: its closing quote is
-                   // the first one not escaped.
-                   const char* q = member + 1;
-                   while (*q != '"') q += *q == '\\' ? 2 : 1;
-                   members.push_back(
-                       VerbatimMember{std::string_view(member + 1, static_cast<std::size_t>(q - member - 1)),
-                                      std::string_view(q + 2, static_cast<std::size_t>(end - q - 2))});
-               });
+    top_items(storage, '{', b_.top_members, b_.top_kids.data(), b_.top_kids.size(), '}',
+              [&](const char* member, const char* end) {
+                  // "key":value, the key as written: its closing quote is
+                  // the first one not escaped.
+                  const char* q = member + 1;
+                  while (*q != '"') q += *q == '\\' ? 2 : 1;
+                  members.push_back(
+                      VerbatimMember{std::string_view(member + 1, static_cast<std::size_t>(q - member - 1)),
+                                     std::string_view(q + 2, static_cast<std::size_t>(end - q - 2))});
+              });
     return true;
 }
 
-bool CanonSink::append_array_to(std::string& out, std::vector<std::string_view>& elements) const {
+bool CanonSink::array_elements(std::string& storage, std::vector<std::string_view>& elements) const {
     if (b_.draft.empty() || b_.draft.front() != '[') return false;
-    append_top(out, '[', b_.top_elements, b_.pending.data(), b_.pending.size(), ']', [&](const char* element, const char* end) {
-        elements.push_back(std::string_view(element, static_cast<std::size_t>(end - element)));
-    });
+    top_items(storage, '[', b_.top_elements, b_.pending.data(), b_.pending.size(), ']',
+              [&](const char* element, const char* end) {
+                  elements.push_back(std::string_view(element, static_cast<std::size_t>(end - element)));
+              });
     return true;
 }
 
@@ -569,26 +575,14 @@ void CanonicalText::append_to(std::string& out) {
     }
 }
 
-bool CanonicalText::append_object_to(std::string& out, std::vector<VerbatimMember>& members) {
-    if (impl_->is_verbatim) {
-        const std::size_t at = out.size();
-        out.append(impl_->verbatim);
-        if (split_written_object(std::string_view(out).substr(at), members)) return true;
-        out.resize(at);
-        return false;
-    }
-    return impl_->sink && impl_->sink->append_object_to(out, members);
+bool CanonicalText::object_members(std::string& storage, std::vector<VerbatimMember>& members) {
+    if (impl_->is_verbatim) return split_written_object(impl_->verbatim, members);
+    return impl_->sink && impl_->sink->object_members(storage, members);
 }
 
-bool CanonicalText::append_array_to(std::string& out, std::vector<std::string_view>& elements) {
-    if (impl_->is_verbatim) {
-        const std::size_t at = out.size();
-        out.append(impl_->verbatim);
-        if (split_written_array(std::string_view(out).substr(at), elements)) return true;
-        out.resize(at);
-        return false;
-    }
-    return impl_->sink && impl_->sink->append_array_to(out, elements);
+bool CanonicalText::array_elements(std::string& storage, std::vector<std::string_view>& elements) {
+    if (impl_->is_verbatim) return split_written_array(impl_->verbatim, elements);
+    return impl_->sink && impl_->sink->array_elements(storage, elements);
 }
 
 }  // namespace klov::json

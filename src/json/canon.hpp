@@ -43,13 +43,14 @@ public:
     // the one read, kept as it stood, it is moved rather than copied, and
     // the object is spent.
     void append_to(std::string& out);
-    // The same for the text of an object, with its members appended to
-    // `members` in key order, as views into `out`; false, with `out` left
-    // as it was, when the text is not an object.
-    [[nodiscard]] bool append_object_to(std::string& out, std::vector<VerbatimMember>& members);
-    // The same for the text of an array, with its elements appended to
-    // `elements` in order.
-    [[nodiscard]] bool append_array_to(std::string& out, std::vector<std::string_view>& elements);
+    // The members of the text of an object, appended to `members` in key
+    // order.  They are views into the text kept here or into the text read
+    // where they stand whole in either, and otherwise into `storage`, where
+    // the object is assembled; so they stay valid while this object, the
+    // text read and `storage` do.  False when the text is not an object.
+    [[nodiscard]] bool object_members(std::string& storage, std::vector<VerbatimMember>& members);
+    // The same for the elements of the text of an array, in order.
+    [[nodiscard]] bool array_elements(std::string& storage, std::vector<std::string_view>& elements);
 
 private:
     struct Impl;

@@ -22,10 +22,10 @@ PyObject* impl_reduce_channel(Args& args) {
 PyObject* impl_advance_superstep(Args& args) {
     std::string_view state, reducers, updates;
     if (!args.text(0, state) || !args.text(1, reducers) || !args.text(2, updates)) return nullptr;
-    std::string out;
+    json::WrittenText out;
     json::JsonError err;
     if (!graph::advance_superstep(state, reducers, updates, out, err)) return raise_value_error(err.text());
-    return result_str(out);
+    return result_str(out.view());
 }
 
 PyObject* impl_plan_supersteps(Args& args) {
