@@ -57,6 +57,15 @@ FAILURES = [
     ("{}", "{} x", "[]", "trailing characters at line 1 column 4"),
     ("{}", "{}", "[5, 1,]", "trailing comma at line 1 column 7"),
     ("{}", "{}", "[] []", "trailing characters at line 1 column 4"),
+    # state that is valid but not canonical is read after the reducers and
+    # updates, and its values that are replaced unread are still checked
+    ('{"a": 1}', "not json", "[]", "expected ident at line 1 column 2"),
+    ('{"a": 1}', "{}", '[{"a": 1}, 5]', "each node update must be a JSON object or null"),
+    ('{"a": 1, }', "not json", "x", "trailing comma at line 1 column 10"),
+    ("[1, 2]", "{}", "[5]", "state must be a JSON object"),
+    ('{"a": [1e400], "b": 2}', "{}", '[{"a": 1}]', "number out of range at line 1 column 12"),
+    ('{"a": {"y": 1, "x": -1E+999}}', "{}", '[{"a": 1}]', "number out of range at line 1 column 27"),
+    ('{"a": [1, {"b": 2]}', "{}", '[{"a": 1}]', "expected `,` or `}` at line 1 column 18"),
 ]
 
 
@@ -196,8 +205,11 @@ BIG_UNSORTED = {f"k{i:05d}": i for i in range(4000, 0, -1)}  # over 32 KB of tex
     ({"b": [BIG_UNSORTED], "a": 1}, [{"a": 2}, {"b": [3]}]),
     # an update list whose elements are long objects out of order
     ({"a": 1}, [BIG_UNSORTED, {"z": [BIG_UNSORTED]}]),
+    # replaced unread: values out of canonical form beside ones that stay
+    ({"a": {"y": [0.00001, 2e1], "x": 1.0}, "c": [{"q": 1.50, "p": 1}], "d": {"z": 1, "y": 5e-06}},
+     [{"a": 1, "d": None}]),
     # new keys that are all escapes, and longer than the rest of the state
-    ({"a": 1}, [{"\x01" * 300: 1, "\x1f\"\\": [2]}]),
+    ({"a": 1}, [{"\x01" * 300: 1, "\x1f\"\\": [2], "z" + "\x00" * 50: 3}]),
 ])
 def test_long_unsorted_parts_and_escaped_new_keys(state, updates):
     reducers = {"c": "append", "b": "append"}

@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/order.hpp"
 #include "graph/name_table.hpp"
 #include "graph/reducer.hpp"
 #include "json/canon.hpp"
@@ -177,49 +178,37 @@ void write_state(Channels& channels, const std::vector<std::string>& written, js
     out.set_size(o.pos());
 }
 
-}  // namespace
-
-bool advance_superstep(std::string_view state_json, std::string_view reducers_json, std::string_view updates_json,
-                       json::WrittenText& out, JsonError& err) {
-    // State that is already canonical (as every state this function returns)
-    // is used as it stands, and state that differs only in the order of
-    // members (as compact writers without sorting give) has them moved;
-    // any other text is brought into canonical form first, which is also
-    // where its parse errors are found.
-    std::vector<json::VerbatimMember> members;
-    std::string canonical;
-    json::CanonicalText state_text;
-    bool reordered;
-    if (!json::recognise_canonical(state_json, canonical, reordered, members)) {
-        if (!state_text.rewrite_text(state_json, err)) return false;
-        if (!state_text.object_members(canonical, members)) {
-            err = unpositioned("state must be a JSON object");
-            return false;
-        }
-    }
-
-    Arena arena;
-    std::vector<std::pair<std::string_view, std::string_view>> entries;
+// Reads the reducer table (into `entries`) and every write of the update
+// list (into `writes`), in list order and within an update in key order.  A
+// bad element fails the whole call whatever came before it, so they are all
+// found before any is merged.  The update list is taken in canonical form,
+// split into its elements as it is read: each write is then merged as the
+// text it will be written as.  Anything but an array fails as the
+// fixed-shape read of a sequence.
+bool read_writes(std::string_view reducers_json, std::string_view updates_json, Arena& arena,
+                 std::vector<std::pair<std::string_view, std::string_view>>& entries, std::string& storage,
+                 std::vector<json::VerbatimMember>& writes, JsonError& err) {
     if (!json::read_string_map(reducers_json, arena, entries, err)) return false;
-
-    // The update list in canonical form, split into its elements as it is
-    // read: each write is then merged as the text it will be written as.
-    // Anything but an array fails as the fixed-shape read of a sequence.
-    std::string updates_storage;
     std::vector<std::string_view> updates;
-    json::CanonicalText updates_text;
-    if (!json::recognise_canonical(updates_json, updates_storage, reordered, updates)) {
-        // Text read as an array always hands its elements over.
-        if (!updates_text.rewrite_array_text(updates_json, err) ||
-            !updates_text.array_elements(updates_storage, updates)) {
-            return false;
+    bool reordered;
+    if (!json::recognise_canonical(updates_json, storage, reordered, updates)) {
+        // The rewritten list is let go before the state is read, so that the
+        // state gets the buffers a thread keeps for long texts: its elements
+        // are copied out first.  (Text read as an array always hands its
+        // elements over.)
+        json::CanonicalText text;
+        std::string assembled;
+        if (!text.rewrite_array_text(updates_json, err) || !text.array_elements(assembled, updates)) return false;
+        std::size_t size = 0;
+        for (std::string_view u : updates) size += u.size();
+        storage.clear();
+        storage.reserve(size);
+        for (std::string_view& u : updates) {
+            const std::size_t at = storage.size();
+            storage.append(u);
+            u = std::string_view(storage).substr(at);
         }
     }
-
-    // Every write, in list order and within an update in key order.  A bad
-    // element fails the whole call whatever came before it, so they are all
-    // found before any is merged.
-    std::vector<json::VerbatimMember> writes;
     for (std::string_view u : updates) {
         if (u == "null") continue;
         if (!json::split_written_object(u, writes)) {
@@ -227,21 +216,74 @@ bool advance_superstep(std::string_view state_json, std::string_view reducers_js
             return false;
         }
     }
+    return true;
+}
 
+}  // namespace
+
+bool advance_superstep(std::string_view state_json, std::string_view reducers_json, std::string_view updates_json,
+                       json::WrittenText& out, JsonError& err) {
+    // State that is already canonical (as every state this function returns)
+    // is used as it stands, and state that differs only in the order of
+    // members (as compact writers without sorting give) has them moved.
+    std::vector<json::VerbatimMember> members;
+    std::string canonical;
+    bool reordered;
+    const bool state_canonical = json::recognise_canonical(state_json, canonical, reordered, members);
+
+    Arena arena;
+    std::vector<std::pair<std::string_view, std::string_view>> entries;
+    std::string updates_storage;
+    std::vector<json::VerbatimMember> writes;
+    JsonError updates_err;
+    const bool updates_read = read_writes(reducers_json, updates_json, arena, entries, updates_storage, writes,
+                                          state_canonical ? err : updates_err);
+    if (state_canonical && !updates_read) return false;
     const ReducerTable table(entries);
-    Channels channels(channels_of(members, arena));
-    std::vector<std::string> written;
+    // The channel each write goes to, escapes resolved, and its reducer.
+    std::vector<std::pair<std::string_view, std::string_view>> targets;
+    targets.reserve(writes.size());
     std::string scratch;
     for (const json::VerbatimMember& m : writes) {
         const std::string_view key = key_of(m, arena, scratch);
-        const std::string_view reducer = table.empty() ? kDefaultReducer : table.lookup(key);
+        targets.emplace_back(key, table.empty() ? kDefaultReducer : table.lookup(key));
+    }
+
+    // Any other state text is brought into canonical form, which is also
+    // where its parse errors are found; they come before any error of the
+    // reducers or updates.  The values of channels that this superstep
+    // replaces without reading are only checked, not put in canonical form.
+    json::CanonicalText state_text;
+    if (!state_canonical) {
+        std::vector<std::string_view> replaced;
+        if (updates_read) {
+            for (const auto& [key, reducer] : targets) {
+                if (!reads_current(reducer)) replaced.push_back(key);
+            }
+            std::sort(replaced.begin(), replaced.end(), klov::bytes_less);
+        }
+        if (!state_text.rewrite_object_text(state_json, replaced, err)) return false;
+        if (!state_text.object_members(canonical, members)) {
+            err = unpositioned("state must be a JSON object");
+            return false;
+        }
+        if (!updates_read) {
+            err = updates_err;
+            return false;
+        }
+    }
+
+    Channels channels(channels_of(members, arena));
+    std::vector<std::string> written;
+    for (std::size_t i = 0; i < writes.size(); ++i) {
+        const auto [key, reducer] = targets[i];
         Channel& c = channels.named(key);
         if (c.own == Channel::kNone) {
             c.own = static_cast<std::uint32_t>(written.size());
             written.emplace_back();
             if (reads_current(reducer)) written.back().assign(c.input);
         }
-        reduce_text(reducer, written[c.own], m.value);
+        reduce_text(reducer, written[c.own], writes[i].value);
     }
 
     write_state(channels, written, out);

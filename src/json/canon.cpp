@@ -29,9 +29,14 @@ namespace {
 class CanonSink {
 public:
     // `text_end`: where the text being read ends, so that a key's prefix is
-    // one load wherever eight bytes can be read.
-    CanonSink(std::size_t size_hint, const char* text_end)
-        : b_(Buffers::take()), out_(b_.draft, size_hint, TextOut::Overwrite{}), text_end_(text_end) {
+    // one load wherever eight bytes can be read.  `unread`: keys of the
+    // top-level object whose values need not be put in canonical form
+    // (ordered by bytes), or null.
+    CanonSink(std::size_t size_hint, const char* text_end, const std::vector<std::string_view>* unread = nullptr)
+        : b_(Buffers::take()),
+          out_(b_.draft, size_hint, TextOut::Overwrite{}),
+          text_end_(text_end),
+          unread_(unread != nullptr && !unread->empty() ? unread : nullptr) {
         // Room for the member ranges of typical text up front: growing the
         // list would copy it over and over.
         if (size_hint >= kInPlaceLimit) b_.ranges.reserve(size_hint / 32);
@@ -53,11 +58,13 @@ public:
     }
     // A double literal in the writer's form, which most writers' shortest
     // digits are, is kept as it stands: recognising one is cheaper than
-    // converting it and formatting the double.
-    // `int_end`: where the digits of its integer part end.
-    bool kept_double(std::string_view literal, const char* int_end) {
+    // converting it and formatting the double.  In a value that is not read,
+    // so is every literal that reads as a finite double for certain: one
+    // with no exponent part and at most 300 integer digits.
+    bool kept_double(std::string_view literal, const char* int_end, const char* digits_end) {
         const char* end = literal.data() + literal.size();
-        if (detail::written_double_end(literal.data(), int_end, end) != end) return false;
+        const bool finite = digits_end == end && int_end - literal.data() <= 301;
+        if (!(as_read_ && finite) && detail::written_double_end(literal.data(), int_end, end) != end) return false;
         separate();
         out_.put(literal);
         return true;
@@ -120,6 +127,19 @@ public:
     }
     void key(std::string_view k, bool raw) {
         Frame& f = b_.frames.back();
+        if (unread_ != nullptr) [[unlikely]] {
+            if (&f == b_.frames.data()) {
+                as_read_ = std::binary_search(unread_->begin(), unread_->end(), k,
+                                              [](std::string_view a, std::string_view b) { return klov::bytes_less(a, b); });
+            } else if (as_read_) {
+                // Inside a value that is not read: written as it comes.
+                if (f.count++ > 0) out_.put(',');
+                if (raw) out_.plain_string(k);
+                else out_.string(k);
+                out_.put(':');
+                return;
+            }
+        }
         if (f.count++ > 0) {
             b_.members.back().end = out_.pos();
             out_.put(',');
@@ -220,7 +240,10 @@ private:
     // the text into it, and allocating the lists of a small text costs
     // more than filling them.
     struct Buffers {
-        std::string draft;  // the text in reading order
+        // The text in reading order, its first length_ bytes.  The string
+        // keeps the size it has grown to, so that its room is never cleared
+        // again.
+        std::string draft;
         std::vector<Frame> frames;
         std::vector<MemberRef> members;
         std::string aside;  // an object being put in order where it stands
@@ -273,13 +296,24 @@ private:
     Buffers b_;
     TextOut out_;
     const char* text_end_;
+    std::size_t length_ = 0;  // of the draft's text, once finished
     std::size_t size_ = 0;
     bool dropped_ = false;  // some object repeated a key: the text shrinks
     bool top_object_ = false;
     Arena arena_;  // keys that had escapes, until their object closes
+    const std::vector<std::string_view>* unread_;
+    // Within the value of a top-level member under a key in unread_: its
+    // objects keep the order of their members and its numbers are written
+    // as they stand, unproven.
+    bool as_read_ = false;
 };
 
 void CanonSink::end_object() {
+    if (as_read_ && b_.frames.size() > 1) {
+        b_.frames.pop_back();
+        out_.put('}');
+        return;
+    }
     const Frame f = b_.frames.back();
     b_.frames.pop_back();
     if (f.count > 0) b_.members.back().end = out_.pos();
@@ -414,24 +448,25 @@ std::size_t CanonSink::measure_record(std::size_t ri) const {
 }
 
 void CanonSink::finish() {
-    out_.finish();
+    length_ = out_.pos();
     // Moving members leaves an object as long as it was; only dropping a
     // repeated key's member shortens it.
-    size_ = !dropped_ ? b_.draft.size() : measure_range(0, b_.draft.size(), b_.pending.data(), b_.pending.size());
+    size_ = !dropped_ ? length_ : measure_range(0, length_, b_.pending.data(), b_.pending.size());
 }
 
 void CanonSink::copy_to(char* dst) const {
     if (b_.pending.empty()) {
-        std::memcpy(dst, b_.draft.data(), b_.draft.size());
+        std::memcpy(dst, b_.draft.data(), length_);
     } else {
         TextOut o(dst, size_);
-        emit_range(o, 0, b_.draft.size(), b_.pending.data(), b_.pending.size());
+        emit_range(o, 0, length_, b_.pending.data(), b_.pending.size());
     }
 }
 
 void CanonSink::append_to(std::string& out) {
     if (out.empty() && b_.pending.empty()) {
         out.swap(b_.draft);
+        out.resize(length_);
         return;
     }
     const std::size_t at = out.size();
@@ -477,7 +512,7 @@ bool CanonSink::object_members(std::string& storage, std::vector<VerbatimMember>
 }
 
 bool CanonSink::array_elements(std::string& storage, std::vector<std::string_view>& elements) const {
-    if (b_.draft.empty() || b_.draft.front() != '[') return false;
+    if (length_ == 0 || b_.draft.front() != '[') return false;
     top_items(storage, '[', b_.top_elements, b_.pending.data(), b_.pending.size(), ']',
               [&](const char* element, const char* end) {
                   elements.push_back(std::string_view(element, static_cast<std::size_t>(end - element)));
@@ -488,8 +523,10 @@ bool CanonSink::array_elements(std::string& storage, std::vector<std::string_vie
 enum class Shape { Any, Array };
 
 template <bool kBytes, Shape kShape = Shape::Any>
-std::unique_ptr<CanonSink> run(std::string_view text, JsonError& err, std::size_t size_hint) {
-    auto sink = std::make_unique<CanonSink>(size_hint ? size_hint : text.size() + 16, text.data() + text.size());
+std::unique_ptr<CanonSink> run(std::string_view text, JsonError& err, std::size_t size_hint,
+                               const std::vector<std::string_view>* unread = nullptr) {
+    auto sink =
+        std::make_unique<CanonSink>(size_hint ? size_hint : text.size() + 16, text.data() + text.size(), unread);
     detail::Parser<kBytes, CanonSink> p(text, *sink);
     if (!(kShape == Shape::Array ? p.document_array() : p.document())) {
         err = p.error();
@@ -531,6 +568,13 @@ bool CanonicalText::read_text(std::string_view text, JsonError& err, std::size_t
 bool CanonicalText::rewrite_text(std::string_view text, JsonError& err, std::size_t size_hint) {
     impl_->is_verbatim = false;
     impl_->sink = run<false>(text, err, size_hint);
+    return impl_->sink != nullptr;
+}
+
+bool CanonicalText::rewrite_object_text(std::string_view text, const std::vector<std::string_view>& unread,
+                                        JsonError& err) {
+    impl_->is_verbatim = false;
+    impl_->sink = run<false>(text, err, 0, &unread);
     return impl_->sink != nullptr;
 }
 

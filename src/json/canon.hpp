@@ -32,6 +32,14 @@ public:
     // read_text for text that recognise_canonical has already refused: it
     // is rewritten without being recognised again.
     [[nodiscard]] bool rewrite_text(std::string_view text, JsonError& err, std::size_t size_hint = 0);
+    // rewrite_text for the text of an object whose values under the keys in
+    // `unread` (ordered by bytes) will not be read: those are checked as
+    // everything else is, but not put in canonical form, which saves the
+    // work of ordering their members and proving their numbers' form.  Only
+    // object_members() may be asked for after it, and the values of those
+    // members are not to be read.
+    [[nodiscard]] bool rewrite_object_text(std::string_view text, const std::vector<std::string_view>& unread,
+                                           JsonError& err);
     // rewrite_text for text that must hold an array: any other top-level
     // value fails as the fixed-shape read of a sequence (read_document_array)
     // fails, with "invalid type: ..., expected a sequence".

@@ -15,10 +15,12 @@
 // Views that are not raw point into a scratch buffer that the next string
 // overwrites; a sink that keeps them copies them.
 // A sink may also provide
-//   bool kept_double(std::string_view literal, const char* int_end);
+//   bool kept_double(std::string_view literal, const char* int_end, const char* digits_end);
 // which is offered every well-formed literal with a fraction or exponent,
-// and where the digits of its integer part end, before it is converted: when the sink keeps the literal as it stands (and
-// returns true), no conversion is done and its number() is not called.
+// with where the digits of its integer part and of its fraction (int_end
+// without one) end, before it is converted: when the sink keeps the literal
+// as it stands (and returns true), no conversion is done and its number() is
+// not called.
 // and
 //   Content escaped_string();
 // which is called for a string value with escapes in place of string(): the
@@ -558,9 +560,10 @@ auto Parser<kBytes, Sink>::number(Pos p, JsonNumber& out, bool& kept) -> Pos {
         exp_value = exp_neg ? -static_cast<std::int64_t>(e) : e;
     }
 
-    if constexpr (requires { sink_.kept_double(std::string_view(), p); }) {
-        if (is_double &&
-            sink_.kept_double(std::string_view(start, static_cast<std::size_t>(p - start)), int_begin + int_digits)) {
+    if constexpr (requires { sink_.kept_double(std::string_view(), p, p); }) {
+        const char* int_end = int_begin + int_digits;
+        if (is_double && sink_.kept_double(std::string_view(start, static_cast<std::size_t>(p - start)), int_end,
+                                           frac_end != nullptr ? frac_end : int_end)) {
             kept = true;
             return p;
         }
