@@ -30,13 +30,13 @@ class CanonSink {
 public:
     // `text_end`: where the text being read ends, so that a key's prefix is
     // one load wherever eight bytes can be read.  `unread`: keys of the
-    // top-level object whose values need not be put in canonical form
-    // (ordered by bytes), or null.
+    // top-level object whose values are only checked and left out of the
+    // text (ordered by bytes), or null.
     CanonSink(std::size_t size_hint, const char* text_end, const std::vector<std::string_view>* unread = nullptr)
         : b_(Buffers::take()),
           out_(b_.draft, size_hint, TextOut::Overwrite{}),
           text_end_(text_end),
-          unread_(unread != nullptr && !unread->empty() ? unread : nullptr) {
+          unread_(unread) {
         // Room for the member ranges of typical text up front: growing the
         // list would copy it over and over.
         if (size_hint >= kInPlaceLimit) b_.ranges.reserve(size_hint / 32);
@@ -58,13 +58,11 @@ public:
     }
     // A double literal in the writer's form, which most writers' shortest
     // digits are, is kept as it stands: recognising one is cheaper than
-    // converting it and formatting the double.  In a value that is not read,
-    // so is every literal that reads as a finite double for certain: one
-    // with no exponent part and at most 300 integer digits.
-    bool kept_double(std::string_view literal, const char* int_end, const char* digits_end) {
+    // converting it and formatting the double.
+    // `int_end`: where the digits of its integer part end.
+    bool kept_double(std::string_view literal, const char* int_end) {
         const char* end = literal.data() + literal.size();
-        const bool finite = digits_end == end && int_end - literal.data() <= 301;
-        if (!(as_read_ && finite) && detail::written_double_end(literal.data(), int_end, end) != end) return false;
+        if (detail::written_double_end(literal.data(), int_end, end) != end) return false;
         separate();
         out_.put(literal);
         return true;
@@ -120,26 +118,13 @@ public:
         out_.put(']');
     }
 
-    void begin_object() {
+    KLOV_ALWAYS_INLINE void begin_object() {
         separate();
         b_.frames.push_back(Frame{out_.pos(), b_.members.size(), b_.pending.size(), 0, true});
         out_.put('{');
     }
     void key(std::string_view k, bool raw) {
         Frame& f = b_.frames.back();
-        if (unread_ != nullptr) [[unlikely]] {
-            if (&f == b_.frames.data()) {
-                as_read_ = std::binary_search(unread_->begin(), unread_->end(), k,
-                                              [](std::string_view a, std::string_view b) { return klov::bytes_less(a, b); });
-            } else if (as_read_) {
-                // Inside a value that is not read: written as it comes.
-                if (f.count++ > 0) out_.put(',');
-                if (raw) out_.plain_string(k);
-                else out_.string(k);
-                out_.put(':');
-                return;
-            }
-        }
         if (f.count++ > 0) {
             b_.members.back().end = out_.pos();
             out_.put(',');
@@ -152,6 +137,12 @@ public:
         out_.put(':');
     }
     void end_object();
+    // Whether the value under a key of the top-level object is only checked
+    // by the parser, and nothing of it written.
+    bool value_unread(std::string_view key) const {
+        return std::binary_search(unread_->begin(), unread_->end(), key,
+                                  [](std::string_view a, std::string_view b) { return klov::bytes_less(a, b); });
+    }
 
     // The fixed-shape read of a sequence describes only a top-level value,
     // so the draft holds just that scalar's canonical text.
@@ -302,18 +293,9 @@ private:
     bool top_object_ = false;
     Arena arena_;  // keys that had escapes, until their object closes
     const std::vector<std::string_view>* unread_;
-    // Within the value of a top-level member under a key in unread_: its
-    // objects keep the order of their members and its numbers are written
-    // as they stand, unproven.
-    bool as_read_ = false;
 };
 
 void CanonSink::end_object() {
-    if (as_read_ && b_.frames.size() > 1) {
-        b_.frames.pop_back();
-        out_.put('}');
-        return;
-    }
     const Frame f = b_.frames.back();
     b_.frames.pop_back();
     if (f.count > 0) b_.members.back().end = out_.pos();
@@ -520,7 +502,10 @@ bool CanonSink::array_elements(std::string& storage, std::vector<std::string_vie
     return true;
 }
 
-enum class Shape { Any, Array };
+// How the text is read: as any value, as an array (anything else fails),
+// or as any value where, if it is an object, some of its members' values are
+// only checked (document_partly).
+enum class Shape { Any, Array, PartlyRead };
 
 template <bool kBytes, Shape kShape = Shape::Any>
 std::unique_ptr<CanonSink> run(std::string_view text, JsonError& err, std::size_t size_hint,
@@ -528,7 +513,15 @@ std::unique_ptr<CanonSink> run(std::string_view text, JsonError& err, std::size_
     auto sink =
         std::make_unique<CanonSink>(size_hint ? size_hint : text.size() + 16, text.data() + text.size(), unread);
     detail::Parser<kBytes, CanonSink> p(text, *sink);
-    if (!(kShape == Shape::Array ? p.document_array() : p.document())) {
+    bool ok;
+    if constexpr (kShape == Shape::Array) {
+        ok = p.document_array();
+    } else if constexpr (kShape == Shape::PartlyRead) {
+        ok = p.document_partly();
+    } else {
+        ok = p.document();
+    }
+    if (!ok) {
         err = p.error();
         return nullptr;
     }
@@ -574,7 +567,7 @@ bool CanonicalText::rewrite_text(std::string_view text, JsonError& err, std::siz
 bool CanonicalText::rewrite_object_text(std::string_view text, const std::vector<std::string_view>& unread,
                                         JsonError& err) {
     impl_->is_verbatim = false;
-    impl_->sink = run<false>(text, err, 0, &unread);
+    impl_->sink = run<false, Shape::PartlyRead>(text, err, 0, &unread);
     return impl_->sink != nullptr;
 }
 

@@ -33,11 +33,10 @@ public:
     // is rewritten without being recognised again.
     [[nodiscard]] bool rewrite_text(std::string_view text, JsonError& err, std::size_t size_hint = 0);
     // rewrite_text for the text of an object whose values under the keys in
-    // `unread` (ordered by bytes) will not be read: those are checked as
-    // everything else is, but not put in canonical form, which saves the
-    // work of ordering their members and proving their numbers' form.  Only
-    // object_members() may be asked for after it, and the values of those
-    // members are not to be read.
+    // `unread` (ordered by bytes) will not be read: those are checked, with
+    // the errors any text gets, but left out of the text, so that no work
+    // goes into their canonical form.  Only object_members() may be asked
+    // for after it, and gives those members with empty values.
     [[nodiscard]] bool rewrite_object_text(std::string_view text, const std::vector<std::string_view>& unread,
                                            JsonError& err);
     // rewrite_text for text that must hold an array: any other top-level

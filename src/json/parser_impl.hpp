@@ -15,17 +15,21 @@
 // Views that are not raw point into a scratch buffer that the next string
 // overwrites; a sink that keeps them copies them.
 // A sink may also provide
-//   bool kept_double(std::string_view literal, const char* int_end, const char* digits_end);
+//   bool kept_double(std::string_view literal, const char* int_end);
 // which is offered every well-formed literal with a fraction or exponent,
-// with where the digits of its integer part and of its fraction (int_end
-// without one) end, before it is converted: when the sink keeps the literal
-// as it stands (and returns true), no conversion is done and its number() is
-// not called.
+// and where the digits of its integer part end, before it is converted: when
+// the sink keeps the literal as it stands (and returns true), no conversion
+// is done and its number() is not called.
 // and
 //   Content escaped_string();
 // which is called for a string value with escapes in place of string(): the
 // content is handed to the Content it returns as it is read (see Decoded
-// below for what a Content provides), so that it need not be decoded first.
+// below for what a Content provides), so that it need not be decoded first,
+// and
+//   bool value_unread(std::string_view key);
+// which document_partly() asks after every key of a top-level object: when
+// it says so, the member's value is only checked (with CheckSink, below)
+// and nothing of it is reported.
 #pragma once
 
 #include <algorithm>
@@ -116,6 +120,29 @@ struct Decoded {
     void close() {}
 };
 
+// The sink of a value that is only checked: it keeps nothing, and converts
+// no number whose conversion cannot fail.
+struct CheckSink {
+    void null() {}
+    void boolean(bool) {}
+    void number(const JsonNumber&, std::string_view) {}
+    // A literal with no exponent part and at most 300 integer digits reads
+    // as a finite double.
+    static bool kept_double(std::string_view literal, const char* int_end) {
+        const char* end = literal.data() + literal.size();
+        const char* p = int_end;
+        if (*p == '.') p = skip_digits(p + 1, end);
+        return p == end && int_end - literal.data() <= 301;
+    }
+    void string(std::string_view, bool) {}
+    void begin_array() {}
+    void end_array() {}
+    void begin_object() {}
+    void key(std::string_view, bool) {}
+    void end_object() {}
+    void describe_last(std::string&) const {}
+};
+
 // A key of an object being read, with its position among the object's
 // members.
 struct KeyRef {
@@ -141,6 +168,12 @@ public:
         const char* p = value(skip_ws(begin_));
         return p && finish(p);
     }
+    // document() for a sink with value_unread().
+    [[nodiscard]] bool document_partly() {
+        const char* p = skip_ws(begin_);
+        p = p != end_ && *p == '{' ? object<true>(p) : value(p);
+        return p && finish(p);
+    }
 
     // Fixed-shape reads.  A value of the wrong kind fails with "invalid
     // type: ..., expected ...", after the sink has read it if it is a
@@ -155,6 +188,8 @@ public:
 
 private:
     using Pos = const char*;
+    template <bool, class>
+    friend class Parser;  // checked_value() hands a value to another
 
     std::size_t length() const { return static_cast<std::size_t>(end_ - begin_); }
 
@@ -201,7 +236,10 @@ private:
     }
 
     Pos value(Pos p);
+    Pos checked_value(Pos p);
     Pos array(Pos p);
+    // kTop: a top-level object read by document_partly().
+    template <bool kTop = false>
     Pos object(Pos p);
     Pos string(Pos p, std::string_view& out, bool& raw);
     Pos string_value(Pos p);
@@ -264,6 +302,20 @@ auto Parser<kBytes, Sink>::value(Pos p) -> Pos {
     }
 }
 
+// The value at p, read with a sink that keeps nothing, at the depth reached:
+// the errors are those of value(p).
+template <bool kBytes, class Sink>
+auto Parser<kBytes, Sink>::checked_value(Pos p) -> Pos {
+    CheckSink none;
+    Parser<kBytes, CheckSink> check(std::string_view(begin_, length()), none);
+    check.budget_ = budget_;
+    if ((p = check.value(p))) return p;
+    code_ = check.code_;
+    offset_ = check.offset_;
+    type_message_ = std::move(check.type_message_);
+    return nullptr;
+}
+
 template <bool kBytes, class Sink>
 auto Parser<kBytes, Sink>::literal(Pos p, const char* word, std::size_t n) -> Pos {
     ++p;  // the first letter was matched by the caller
@@ -303,6 +355,7 @@ auto Parser<kBytes, Sink>::array(Pos p) -> Pos {
 }
 
 template <bool kBytes, class Sink>
+template <bool kTop>
 auto Parser<kBytes, Sink>::object(Pos p) -> Pos {
     if (--budget_ == 0) return fail_at_byte(Err::RecursionLimit, p);
     sink_.begin_object();
@@ -319,7 +372,12 @@ auto Parser<kBytes, Sink>::object(Pos p) -> Pos {
             if (*p != ':') return fail_at_byte(Err::ExpectedColon, p);
             p = skip_ws(p + 1);
             sink_.key(key, raw);
-            if (!(p = value(p))) return nullptr;
+            if constexpr (kTop) {
+                p = sink_.value_unread(key) ? checked_value(p) : value(p);
+            } else {
+                p = value(p);
+            }
+            if (!p) return nullptr;
             p = skip_ws(p);
             if (p == end_) return fail_eof(Err::EofObject);
             char c = *p;
@@ -378,7 +436,7 @@ auto Parser<kBytes, Sink>::decode_rest(Pos p, std::string_view& s, unsigned high
 }
 
 template <bool kBytes, class Sink>
-auto Parser<kBytes, Sink>::string(Pos p, std::string_view& out, bool& raw) -> Pos {
+KLOV_ALWAYS_INLINE auto Parser<kBytes, Sink>::string(Pos p, std::string_view& out, bool& raw) -> Pos {
     bool escaped;
     unsigned high;
     if (!(p = string_start(p, out, escaped, high))) return nullptr;
@@ -560,10 +618,9 @@ auto Parser<kBytes, Sink>::number(Pos p, JsonNumber& out, bool& kept) -> Pos {
         exp_value = exp_neg ? -static_cast<std::int64_t>(e) : e;
     }
 
-    if constexpr (requires { sink_.kept_double(std::string_view(), p, p); }) {
-        const char* int_end = int_begin + int_digits;
-        if (is_double && sink_.kept_double(std::string_view(start, static_cast<std::size_t>(p - start)), int_end,
-                                           frac_end != nullptr ? frac_end : int_end)) {
+    if constexpr (requires { sink_.kept_double(std::string_view(), p); }) {
+        if (is_double &&
+            sink_.kept_double(std::string_view(start, static_cast<std::size_t>(p - start)), int_begin + int_digits)) {
             kept = true;
             return p;
         }

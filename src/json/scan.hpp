@@ -72,7 +72,7 @@ inline std::uint64_t digits_value(const char* p, std::size_t n) {
 
 // The first byte at or after p that is not a decimal digit, or end; eight
 // bytes at a time while they last.
-inline const char* skip_digits(const char* p, const char* end) {
+KLOV_ALWAYS_INLINE const char* skip_digits(const char* p, const char* end) {
     constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
     constexpr std::uint64_t kHigh = 0x8080808080808080ull;
     while (end - p >= 8) {
