@@ -66,6 +66,9 @@ FAILURES = [
     ('{"a": [1e400], "b": 2}', "{}", '[{"a": 1}]', "number out of range at line 1 column 12"),
     ('{"a": {"y": 1, "x": -1E+999}}', "{}", '[{"a": 1}]', "number out of range at line 1 column 27"),
     ('{"a": [1, {"b": 2]}', "{}", '[{"a": 1}]', "expected `,` or `}` at line 1 column 18"),
+    ('{"a": ' + "[" * 127 + "]" * 127 + "}", "{}", '[{"a": 1}]', "recursion limit exceeded at line 1 column 133"),
+    ('{"a": [' + "9" * 400 + ".5]}", "{}", '[{"a": 1}]', "number out of range at line 1 column 409"),
+    ('{"a": ["\\ud800"]}', "{}", '[{"a": 1}]', "unexpected end of hex escape at line 1 column 15"),
 ]
 
 
