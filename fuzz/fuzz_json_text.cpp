@@ -13,6 +13,7 @@
 // Build: clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -Isrc
 //        fuzz/fuzz_json_text.cpp src/json/*.cpp src/graph/*.cpp src/reference/*.cpp -o fuzz_json_text
 // Run:   ./fuzz_json_text -max_total_time=300 fuzz/corpus/json
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -22,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/order.hpp"
 #include "json/canon.hpp"
 #include "json/checkpoint.hpp"
 #include "json/parser.hpp"
@@ -155,20 +157,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 for (std::string_view e : read) require(e.data() > text.data() && e.data() + e.size() < text.data() + text.size());
             }
         }
-        // The members the canonical writer finds while writing.
+        // The members the canonical writer finds while writing: each one
+        // whole, "key":value, where it stands in the writer's text or in
+        // the storage where the object is assembled.
         CanonicalText written;
         JsonError werr;
         require(written.read_text(in, werr));
         std::string whole = "prefix";
         std::vector<VerbatimMember> found;
-        require(written.append_object_to(whole, found) == doc.is_object());
+        require(written.object_members(whole, found) == doc.is_object());
+        require(whole == "prefix" || whole == "prefix" + first);
         if (doc.is_object()) {
-            require(whole == "prefix" + first && found.size() == split.size());
+            require(found.size() == split.size());
             for (std::size_t i = 0; i < found.size(); ++i) {
                 require(found[i].key == split[i].key && found[i].value == split[i].value);
+                const char* from = found[i].key.data() - 1;
+                const std::string_view member(from, static_cast<std::size_t>(found[i].value.data() + found[i].value.size() - from));
+                require(member == "\"" + std::string(split[i].key) + "\":" + std::string(split[i].value));
             }
         } else {
-            require(whole == "prefix" && found.empty());
+            require(found.empty());
         }
     }
 
@@ -194,6 +202,38 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
     {
+        // Values under some keys of a top-level object only checked: the
+        // errors of a full read, and the members of the full text, with
+        // those values left out.
+        std::vector<std::string> keys = {"a", ""};
+        if (ok && doc.is_object()) {
+            keys.clear();
+            const Object& obj = doc.as_object();
+            for (std::size_t i = 0; i < obj.size(); i += 2) keys.emplace_back(obj[i].key);
+        }
+        std::vector<std::string_view> unread(keys.begin(), keys.end());
+        std::sort(unread.begin(), unread.end(), klov::bytes_less);
+        CanonicalText partly;
+        JsonError perr;
+        require(partly.rewrite_object_text(in, unread, perr) == ok);
+        if (!ok) {
+            require(perr.text() == err.text());
+        } else {
+            std::string storage;
+            std::vector<VerbatimMember> found, split;
+            require(partly.object_members(storage, found) == doc.is_object());
+            if (doc.is_object()) {
+                require(split_written_object(first, split) && found.size() == split.size());
+                for (std::size_t i = 0; i < split.size(); ++i) {
+                    std::string key;
+                    unescape_canonical(split[i].key, key);
+                    const bool left_out = std::binary_search(unread.begin(), unread.end(), std::string_view(key), klov::bytes_less);
+                    require(found[i].key == split[i].key && found[i].value == (left_out ? "" : split[i].value));
+                }
+            }
+        }
+    }
+    {
         Arena a;
         Array items;
         JsonError e;
@@ -204,12 +244,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const bool wok = written.rewrite_array_text(in, werr);
         std::string whole = "prefix";
         std::vector<std::string_view> found;
-        if (wok) require(written.append_array_to(whole, found));
+        if (wok) require(written.array_elements(whole, found));
         if (read_document_array(in, a, items, e)) {
             require(ok && doc.is_array() && wok);
             std::string w;
             write_json(JsonValue(std::move(items)), w);
-            require(w == first && whole == "prefix" + first);
+            require(w == first && (whole == "prefix" || whole == "prefix" + first));
             std::vector<std::string_view> split;
             require(split_written_array(first, split) && split.size() == found.size());
             for (std::size_t i = 0; i < split.size(); ++i) require(split[i] == found[i]);
