@@ -252,7 +252,7 @@ bool advance_superstep(std::string_view state_json, std::string_view reducers_js
     // Any other state text is brought into canonical form, which is also
     // where its parse errors are found; they come before any error of the
     // reducers or updates.  The values of channels that this superstep
-    // replaces without reading are only checked, not put in canonical form.
+    // replaces without reading are only checked, and left out of the text.
     json::CanonicalText state_text;
     if (!state_canonical) {
         std::vector<std::string_view> replaced;
