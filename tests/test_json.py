@@ -321,6 +321,9 @@ def test_each_call_starts_afresh():
         json.dumps([big, {"b": 1, "a": 2}]),
         "[]",
         '{"b": 1, "a": 2, "b": 3}',
+        # compact: canonical but for the order of members
+        json.dumps(big, separators=(",", ":")),
+        json.dumps(big, separators=(",", ":"))[:-40],
     ]
     expected = []
     for t in texts:
@@ -341,8 +344,8 @@ def test_each_call_starts_afresh():
                 failures.append(i)
 
     failures = []
-    run([0, 1, 2, 3, 1, 4, 0, 5, 2], failures)
-    threads = [threading.Thread(target=run, args=([k % 6, (k + 3) % 6, 1, 2] * 3, failures)) for k in range(4)]
+    run([0, 1, 2, 3, 1, 4, 0, 5, 2, 6, 7, 2, 6, 5], failures)
+    threads = [threading.Thread(target=run, args=([k % 8, (k + 3) % 8, 1, 7, 2] * 3, failures)) for k in range(4)]
     for t in threads:
         t.start()
     for t in threads:

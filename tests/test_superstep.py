@@ -147,14 +147,18 @@ def test_state_text_forms(state):
 
 
 # Compact text with members out of key order, as writers that keep insertion
-# order give it; the cases after the first six are out of order together with
+# order give it; the cases after the first eight are out of order together with
 # something else the general path must deal with.
 UNSORTED = [
     '{"b":1,"a":2}', '{"b":{"d":[{"f":1,"e":{"h":1,"g":2}}],"c":1},"a":0}', '{"ab":1,"a":2,"":3}',
     '{"\u00e9":1,"z":2,"\u00e8":[{"\u00e9":1,"e":2}]}', '{"a":[{"c":{},"b":[]},{"y":null,"x":true}]}',
     r'{"a":{"c":"\\\"","b":"\n"},"0":[1.5,-0.25]}',
+    # found out of order only after members holding objects out of order,
+    # at every depth
+    '{"a":{"y":1,"x":2},"c":[{"q":1,"p":{"n":1,"m":2}}],"b":3}',
+    '{"a":{"k":{"z":1,"y":2},"m":1,"l":2},"c":{"x":[{"b":1,"a":2}],"y":0,"w":1},"b":1}',
     '{"b":1,"a":2,"b":3}', '{"a":{"b":1,"a":2,"a":3}}', r'{"b":1,"a\n":2}', '{"b":1,"a":1.50}',
-    '{"b":1, "a":2}', r'{"b":1,"\u0061":2}', '{"b":{"y":1,"x":2},"a":',
+    '{"b":1, "a":2}', r'{"b":1,"\u0061":2}', '{"b":{"y":1,"x":2},"a":', r'{"a\"b":1,"c":2,"b":3}',
 ]
 
 

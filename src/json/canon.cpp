@@ -19,6 +19,7 @@
 #include "json/numbers.hpp"
 #include "json/parser_impl.hpp"
 #include "json/recognise.hpp"
+#include "json/reorder.hpp"
 #include "json/utf8.hpp"
 #include "json/writer.hpp"
 
@@ -533,21 +534,50 @@ std::unique_ptr<CanonSink> run(std::string_view text, JsonError& err, std::size_
 
 // Text that is already canonical is kept as it is: recognising it costs less
 // than rewriting it, and checkpoints and graph state usually are.  Text that
-// is canonical but for the order of members has them moved, which also costs
-// less than rewriting.
+// is canonical but for the order of members is kept too, with a record of
+// the objects whose members move, and those are moved as the text is copied
+// out, which also costs less than rewriting.
 struct CanonicalText::Impl {
     std::unique_ptr<CanonSink> sink;
-    std::string_view verbatim;
-    std::string reordered;  // what `verbatim` refers to when members were moved
+    std::string_view verbatim;  // the text read, when kept
+    detail::Reordering order;   // objects of `verbatim` whose members move
+    std::string reordered;      // `verbatim` with them moved, once its members are asked for
     bool is_verbatim = false;
-    bool is_reordered = false;
+    bool order_taken = false;
+
+    ~Impl() {
+        if (order_taken) order.give_back();
+    }
 
     bool keep_if_canonical(std::string_view text) {
+        if (order_taken) order.give_back();
+        order = detail::Reordering::take();
+        order_taken = true;
         reordered.clear();
-        is_verbatim = recognise_canonical(text, reordered, is_reordered);
-        verbatim = !is_verbatim ? std::string_view() : is_reordered ? std::string_view(reordered) : text;
+        is_verbatim = recognise_canonical(text, order);
+        verbatim = is_verbatim ? text : std::string_view();
         sink.reset();
         return is_verbatim;
+    }
+
+    bool moves_members() const { return is_verbatim && !order.objects.empty(); }
+    void write_verbatim(char* dst) const {
+        if (!moves_members()) {
+            std::memcpy(dst, verbatim.data(), verbatim.size());
+        } else if (!reordered.empty()) {
+            std::memcpy(dst, reordered.data(), reordered.size());
+        } else {
+            order.write(verbatim.data(), verbatim.data() + verbatim.size(), dst);
+        }
+    }
+    // The canonical text of a kept text, written out if members move.
+    std::string_view verbatim_text() {
+        if (!moves_members()) return verbatim;
+        if (reordered.empty()) {
+            reordered.resize(verbatim.size());
+            order.write(verbatim.data(), verbatim.data() + verbatim.size(), reordered.data());
+        }
+        return reordered;
     }
 };
 
@@ -594,31 +624,29 @@ std::size_t CanonicalText::size() const {
 
 void CanonicalText::copy_to(char* dst) const {
     if (impl_->is_verbatim) {
-        std::memcpy(dst, impl_->verbatim.data(), impl_->verbatim.size());
+        impl_->write_verbatim(dst);
     } else if (impl_->sink) {
         impl_->sink->copy_to(dst);
     }
 }
 
 void CanonicalText::append_to(std::string& out) {
-    if (impl_->is_verbatim && impl_->is_reordered && out.empty()) {
-        out.swap(impl_->reordered);
-        impl_->is_verbatim = false;
-        impl_->verbatim = std::string_view();
-    } else if (impl_->is_verbatim) {
-        out.append(impl_->verbatim);
+    if (impl_->is_verbatim) {
+        const std::size_t at = out.size();
+        out.resize(at + impl_->verbatim.size());
+        impl_->write_verbatim(out.data() + at);
     } else if (impl_->sink) {
         impl_->sink->append_to(out);
     }
 }
 
 bool CanonicalText::object_members(std::string& storage, std::vector<VerbatimMember>& members) {
-    if (impl_->is_verbatim) return split_written_object(impl_->verbatim, members);
+    if (impl_->is_verbatim) return split_written_object(impl_->verbatim_text(), members);
     return impl_->sink && impl_->sink->object_members(storage, members);
 }
 
 bool CanonicalText::array_elements(std::string& storage, std::vector<std::string_view>& elements) {
-    if (impl_->is_verbatim) return split_written_array(impl_->verbatim, elements);
+    if (impl_->is_verbatim) return split_written_array(impl_->verbatim_text(), elements);
     return impl_->sink && impl_->sink->array_elements(storage, elements);
 }
 

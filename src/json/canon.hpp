@@ -46,9 +46,8 @@ public:
 
     std::size_t size() const;
     void copy_to(char* dst) const;
-    // Appends the text to `out`.  When `out` is empty and the text is not
-    // the one read, kept as it stood, it is moved rather than copied, and
-    // the object is spent.
+    // Appends the text to `out`.  When `out` is empty and the text was
+    // rewritten, it is moved rather than copied, and the object is spent.
     void append_to(std::string& out);
     // The members of the text of an object, appended to `members` in key
     // order.  They are views into the text kept here or into the text read

@@ -97,6 +97,8 @@ public:
         std::string_view prev;
         bool prev_escaped = false, any_escaped = false, disordered = false;
         std::size_t open_base = 0;  // where this object's members start in reordering_->open
+        std::size_t slot = 0;       // its place in reordering_->objects
+        const std::size_t starts_base = reordering_ != nullptr ? reordering_->starts.size() : 0;
         for (bool first = true;; first = false) {
             if (*p != '"') return nullptr;
             bool escaped;
@@ -104,10 +106,15 @@ public:
             if (key_end == nullptr) return nullptr;
             const std::string_view key(p + 1, static_cast<std::size_t>(key_end - p - 1));
             if (!first && !disordered && !key_before(prev, prev_escaped, key, escaped)) {
-                if (reordering_ == nullptr) return nullptr;
+                // Members out of order are moved only when no key has
+                // escapes.
+                if (reordering_ == nullptr || any_escaped || escaped) return nullptr;
                 disordered = true;
                 open_base = reordering_->open.size();
-                reopen_members(begin + 1, p, budget);
+                slot = reordering_->place(begin);
+                reopen_members(starts_base, p);
+            } else if (reordering_ != nullptr && !disordered) {
+                reordering_->starts.push_back(p);
             }
             any_escaped |= escaped;
             prev = key;
@@ -121,7 +128,11 @@ public:
             if (members) members->push_back(member);
             if (disordered) reordering_->open.push_back(keyed(member));
             if (*p == '}') {
-                if (disordered && (any_escaped || !reordering_->close_object(begin, p + 1, open_base))) return nullptr;
+                if (disordered) {
+                    if (any_escaped || !reordering_->close_object(slot, p + 1, open_base)) return nullptr;
+                } else if (reordering_ != nullptr) {
+                    reordering_->starts.resize(starts_base);
+                }
                 return p + 1;
             }
             if (*p != ',' || ++p == end_) return nullptr;
@@ -129,18 +140,22 @@ public:
     }
 
 private:
-    // The members in [from, to), already read and found in order, go on
-    // the open list when a later key turns out to be out of order.
-    KLOV_NOINLINE void reopen_members(const char* from, const char* to, int budget) {
-        Recogniser<true> walk(end_);
-        while (from < to) {
-            const char* key_end = walk.value(from, budget);  // past the closing quote
-            const char* value_end = walk.value(key_end + 1, budget);
+    // The members already read and found in order, which begin at
+    // reordering_->starts from `base` on, go on the open list when the key
+    // at `next` turns out to be out of order.  Their keys have no escapes,
+    // so each ends at the first quote after its opening one.
+    KLOV_NOINLINE void reopen_members(std::size_t base, const char* next) {
+        std::vector<const char*>& starts = reordering_->starts;
+        for (std::size_t i = base; i < starts.size(); ++i) {
+            const char* key = starts[i] + 1;
+            const char* key_end = static_cast<const char*>(std::memchr(key, '"', static_cast<std::size_t>(next - key)));
+            const char* value = key_end + 2;  // past '":'
+            const char* value_end = (i + 1 < starts.size() ? starts[i + 1] : next) - 1;  // at the ','
             reordering_->open.push_back(keyed(VerbatimMember{
-                std::string_view(from + 1, static_cast<std::size_t>(key_end - from - 2)),
-                std::string_view(key_end + 1, static_cast<std::size_t>(value_end - key_end - 1))}));
-            from = value_end + 1;  // past the ','
+                std::string_view(key, static_cast<std::size_t>(key_end - key)),
+                std::string_view(value, static_cast<std::size_t>(value_end - value))}));
         }
+        starts.resize(base);
     }
 
     template <std::size_t N>
@@ -258,20 +273,29 @@ namespace {
 template <class Read, class Placed>
 bool recognise(std::string_view text, std::string& out, bool& reordered, Read read, Placed placed) {
     const char* end = text.data() + text.size();
-    Reordering reordering;
+    Reordering reordering = Reordering::take();
     Recogniser<false> r(end, &reordering);
     const char* stop = read(r);
-    if (stop == nullptr || stop != end) return false;
-    reordered = !reordering.objects.empty();
-    if (!reordered) return true;
-    const std::size_t at = out.size();
-    out.append(text);
-    reordering.write_over(text.data(), end, out.data() + at);
-    placed(static_cast<const std::string&>(out).data() + at, reordering);
-    return true;
+    const bool ok = stop != nullptr && stop == end;
+    reordered = ok && !reordering.objects.empty();
+    if (reordered) {
+        const std::size_t at = out.size();
+        out.resize(at + text.size());
+        reordering.write(text.data(), end, out.data() + at);
+        placed(static_cast<const std::string&>(out).data() + at, reordering);
+    }
+    reordering.give_back();
+    return ok;
 }
 
 }  // namespace
+
+bool recognise_canonical(std::string_view text, Reordering& order) {
+    const char* end = text.data() + text.size();
+    Recogniser<false> r(end, &order);
+    const char* stop = r.value(text.data(), kBudget);
+    return stop != nullptr && stop == end;
+}
 
 bool recognise_canonical(std::string_view text, std::string& out, bool& reordered) {
     return recognise(

@@ -21,6 +21,10 @@
 
 namespace klov::json {
 
+namespace detail {
+struct Reordering;
+}
+
 // A member of a canonical object: the key as written (escapes not resolved,
 // without its quotes) and the value's text.  `key.data() - 1` to
 // `value.data() + value.size()` is the member's whole text, `"key":value`.
@@ -38,6 +42,10 @@ struct VerbatimMember {
 // case the canonical text, exactly as long as the text itself (members are
 // moved, not changed), is appended to `out`.  On false nothing is appended.
 [[nodiscard]] bool recognise_canonical(std::string_view text, std::string& out, bool& reordered);
+// The same without writing anything: the objects whose members move are
+// recorded in `order` (which must come empty, as Reordering::take gives
+// it), and order.write() writes the canonical text when it is wanted.
+[[nodiscard]] bool recognise_canonical(std::string_view text, detail::Reordering& order);
 // The same for text that must be an object, whose members are appended to
 // `members` in key order, as views into `text` or, when reordered, into
 // `out`; and for text that must be an array, whose elements are appended to

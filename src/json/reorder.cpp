@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "common/order.hpp"
 #include "json/writer.hpp"
@@ -11,76 +12,98 @@ namespace klov::json::detail {
 namespace {
 
 // Writes [from, to) of the text to `out` with the reordered objects in it,
-// objects[lo, hi), written with their members in key order.  Objects are sorted by position, so the ones inside an
-// object follow it, up to its inner_end.  With `in_place`, `out` already
-// holds a copy of the text, and the bytes outside those objects are left
-// as they are.
+// objects[lo, hi), written with their members in key order.  Objects are
+// ordered by position, so the ones inside an object follow it.
 void write_reordered(const char* from, const char* to, const Reordering& r, std::size_t lo, std::size_t hi,
-                     TextOut& out, bool in_place = false) {
-    auto pass = [&](const char* a, const char* b) {  // the bytes between reordered objects
-        if (in_place) {
-            out.skip(static_cast<std::size_t>(b - a));
-        } else {
-            out.put(a, static_cast<std::size_t>(b - a));
-        }
-    };
+                     TextOut& out) {
     const auto by_begin = [](const Reordered& o, const char* at) { return o.begin < at; };
     const auto objects = r.objects.begin();
     while (lo < hi) {
         const Reordered& o = r.objects[lo];
-        pass(from, o.begin);
+        const std::size_t inner_end = lo + 1 + o.inside;
+        out.put(from, static_cast<std::size_t>(o.begin - from));
         out.put('{');
         for (std::size_t i = 0; i < o.count; ++i) {
             const VerbatimMember& m = r.members[o.first + i];
             const char* member = m.key.data() - 1;
             const char* member_end = m.value.data() + m.value.size();
             if (i != 0) out.put(',');
-            if (lo + 1 == o.inner_end) {
+            if (o.inside == 0) {
                 out.put(member, static_cast<std::size_t>(member_end - member));
                 continue;
             }
             const auto inner_lo = std::lower_bound(objects + static_cast<std::ptrdiff_t>(lo + 1),
-                                                   objects + static_cast<std::ptrdiff_t>(o.inner_end), member, by_begin);
-            const auto inner_hi = std::lower_bound(inner_lo, objects + static_cast<std::ptrdiff_t>(o.inner_end),
+                                                   objects + static_cast<std::ptrdiff_t>(inner_end), member, by_begin);
+            const auto inner_hi = std::lower_bound(inner_lo, objects + static_cast<std::ptrdiff_t>(inner_end),
                                                    member_end, by_begin);
             write_reordered(member, member_end, r, static_cast<std::size_t>(inner_lo - objects),
                             static_cast<std::size_t>(inner_hi - objects), out);
         }
         out.put('}');
         from = o.end;
-        lo = o.inner_end;
+        lo = inner_end;
     }
-    pass(from, to);
+    out.put(from, static_cast<std::size_t>(to - from));
 }
 
 }  // namespace
 
-bool Reordering::close_object(const char* begin, const char* end, std::size_t open_base) {
+namespace {
+
+Reordering& spare() {
+    thread_local Reordering r;
+    return r;
+}
+
+}  // namespace
+
+Reordering Reordering::take() {
+    Reordering r = std::exchange(spare(), Reordering());
+    r.objects.clear();
+    r.members.clear();
+    r.open.clear();
+    r.starts.clear();
+    return r;
+}
+
+void Reordering::give_back() {
+    constexpr std::size_t kKept = std::size_t{8} << 20;
+    const std::size_t room = objects.capacity() * sizeof(Reordered) + members.capacity() * sizeof(VerbatimMember) +
+                             open.capacity() * sizeof(KeyedMember) + starts.capacity() * sizeof(const char*);
+    if (room <= kKept) spare() = std::move(*this);
+}
+
+std::size_t Reordering::place(const char* begin) {
+    // Objects recorded so far lie before `begin` or inside this object, and
+    // the ones inside it are the last.
+    std::size_t at = objects.size();
+    while (at > 0 && objects[at - 1].begin > begin) --at;
+    objects.insert(objects.begin() + static_cast<std::ptrdiff_t>(at), Reordered{begin, nullptr, 0, 0, 0});
+    return at;
+}
+
+bool Reordering::close_object(std::size_t slot, const char* end, std::size_t open_base) {
     KeyedMember* const from = open.data() + open_base;
-    klov::small_stable_sort(from, open.data() + open.size(), klov::key_ref_less<KeyedMember>, 16);
+    klov::small_stable_sort(from, open.data() + open.size(), klov::key_ref_less<KeyedMember>);
     const std::size_t first = members.size();
     for (KeyedMember* it = from; it < open.data() + open.size(); ++it) {
         if (it != from && it[-1].prefix == it->prefix && it[-1].key == it->key) return false;
         members.push_back(VerbatimMember{it->key, it->value});
     }
     open.resize(open_base);
-    objects.push_back(Reordered{begin, end, first, members.size() - first});
+    // Every object placed since this one lies inside it.  Objects placed
+    // later go before it or after all of them, so they stay together.
+    Reordered& o = objects[slot];
+    o.end = end;
+    o.first = first;
+    o.count = members.size() - first;
+    o.inside = objects.size() - slot - 1;
     return true;
 }
 
-void Reordering::write_over(const char* text, const char* end, char* out) {
-    const auto by_begin = [](const Reordered& a, const Reordered& b) { return a.begin < b.begin; };
-    if (!std::is_sorted(objects.begin(), objects.end(), by_begin)) std::sort(objects.begin(), objects.end(), by_begin);
-    std::vector<std::size_t> around;  // the objects that contain the current one
-    for (std::size_t i = 0; i < objects.size(); ++i) {
-        for (; !around.empty() && objects[around.back()].end <= objects[i].begin; around.pop_back()) {
-            objects[around.back()].inner_end = i;
-        }
-        around.push_back(i);
-    }
-    for (const std::size_t i : around) objects[i].inner_end = objects.size();
+void Reordering::write(const char* text, const char* end, char* out) const {
     TextOut o(out, static_cast<std::size_t>(end - text));
-    write_reordered(text, end, *this, 0, objects.size(), o, true);
+    write_reordered(text, end, *this, 0, objects.size(), o);
 }
 
 }  // namespace klov::json::detail

@@ -18,7 +18,7 @@ struct Reordered {
     const char* begin;  // the '{'
     const char* end;    // just after the '}'
     std::size_t first, count;
-    std::size_t inner_end = 0;  // once sorted: the index after the objects inside this one
+    std::size_t inside;  // once closed: how many objects lie inside this one, right after it
 };
 
 // A member with key_prefix of its key, which mostly decides the order of
@@ -34,19 +34,35 @@ struct KeyedMember {
 // order, so that the canonical text can be written without reading the
 // text again.
 struct Reordering {
-    std::vector<Reordered> objects;  // inner objects before the ones around them
+    std::vector<Reordered> objects;  // by position: an object before the ones inside it
     std::vector<VerbatimMember> members;
     std::vector<KeyedMember> open;  // members of the objects being read, innermost last
+    // Where the members of the objects being read begin (their keys'
+    // opening quotes), innermost last, for as long as each object's members
+    // come in order: the members read before the first one out of order go
+    // on the open list from here, without reading them again.
+    std::vector<const char*> starts;
 
-    // The object [begin, end), valid but for the order of its members (on
-    // the open list from `open_base`), which have no escapes in their keys:
-    // the members in key order go on record.  False when a key repeats.
-    [[nodiscard]] bool close_object(const char* begin, const char* end, std::size_t open_base);
+    // An object whose members turned out to be out of order, at `begin`:
+    // its place among the objects recorded, ahead of the ones already
+    // recorded inside it.  Returns that place.
+    std::size_t place(const char* begin);
+    // The object placed at `slot`, which ends at `end`, valid but for the
+    // order of its members (on the open list from `open_base`), which have
+    // no escapes in their keys: the members in key order go on record.
+    // False when a key repeats.
+    [[nodiscard]] bool close_object(std::size_t slot, const char* end, std::size_t open_base);
 
-    // With the text [text, end) read and `out` holding a copy of it,
-    // writes the recorded objects over the copy with their members in key
-    // order.  Every object keeps its length, so nothing else moves.
-    void write_over(const char* text, const char* end, char* out);
+    // A Reordering with the room of the last one given back on this
+    // thread, emptied: allocating the lists of a small text costs more
+    // than filling them.
+    static Reordering take();
+    void give_back();
+
+    // Writes the text [text, end) that was read to `out`, the recorded
+    // objects with their members in key order.  Every object keeps its
+    // length, so the text written is as long as the text read.
+    void write(const char* text, const char* end, char* out) const;
 };
 
 }  // namespace klov::json::detail
