@@ -22,6 +22,10 @@ insertion order (not sorted):
                   compact raw UTF-8 (4-byte characters included)
   ~1 MB non-ASCII most words CJK, Greek, Cyrillic, Hangul or emoji, raw UTF-8
   ~1 MB ASCII     ASCII words only, ensure_ascii=True
+  as orjson writes it   the ~1 KB and ~1 MB values, compact, doubles of
+                  ordinary size only (orjson spells 1e16 and 5e-05 otherwise
+                  than the canonical writer, the others alike): text that is
+                  canonical but for the order of members
 The two 1 MB documents with the same values have one canonical text, so its
 decode is timed once.  --big adds a 100 MB document to the scaling table.
 
@@ -173,6 +177,17 @@ def agent_doc(target_bytes, seed=7, vocab=None):
         i += 1
     doc["step"] = i
     return doc
+
+
+def ordinary_doubles(v):
+    """v with every double outside 1e-4 <= |x| < 1e15 (zero aside) made 0.5."""
+    if isinstance(v, dict):
+        return {k: ordinary_doubles(x) for k, x in v.items()}
+    if isinstance(v, list):
+        return [ordinary_doubles(x) for x in v]
+    if isinstance(v, float) and v != 0 and not 1e-4 <= abs(v) < 1e15:
+        return 0.5
+    return v
 
 
 def agent_state(target_bytes, seed=7):
@@ -328,6 +343,8 @@ def main():
     ap.add_argument("--big", action="store_true", help="add a 100 MB document to the scaling table")
     a = ap.parse_args()
     compare("~1 KB document", agent_state(1_000, seed=3), encode_targets={"fastest": 3})
+    compare("~1 KB document as orjson writes it", orjson.dumps(ordinary_doubles(agent_doc(1_000, seed=3))).decode(),
+            decode=False)
     doc = agent_doc(1_000_000)
     compare("~1 MB document, json.dumps defaults", json.dumps(doc, ensure_ascii=False),
             decode_targets={"orjson": "keep"})
@@ -335,6 +352,7 @@ def main():
     compare("~1 MB mixed document (bytes written indented / \\u-escaped / raw: "
             + " / ".join(f"{k:,}" for k in thirds) + ")",
             mixed, encode_targets={"orjson": 4, "json": 20}, decode=False)
+    compare("~1 MB document as orjson writes it", orjson.dumps(ordinary_doubles(doc)).decode(), decode=False)
     compare("~1 MB non-ASCII-heavy document", json.dumps(agent_doc(1_000_000, seed=5, vocab=(0.75, HEAVY, 0.03)),
                                                         ensure_ascii=False))
     compare("~1 MB all-ASCII document", json.dumps(agent_doc(1_000_000, seed=9, vocab=(0.0, (), 0.05))))
