@@ -20,7 +20,9 @@ insertion order (not sorted):
                   styles, about a third of the text each: indent=2; \\u-escaped
                   (ensure_ascii, so 4-byte characters as surrogate pairs);
                   compact raw UTF-8 (4-byte characters included)
-  ~1 MB non-ASCII most words CJK, Greek, Cyrillic, Hangul or emoji, raw UTF-8
+  ~1 MB non-ASCII most words CJK, Greek, Cyrillic, Hangul or emoji, raw UTF-8,
+                  and the same values as json.dumps writes them by default:
+                  every character beyond ASCII \\u-escaped
   ~1 MB ASCII     ASCII words only, ensure_ascii=True
   as orjson writes it   the ~1 KB and ~1 MB values, compact, doubles of
                   ordinary size only (orjson spells 1e16 and 5e-05 otherwise
@@ -353,8 +355,9 @@ def main():
             + " / ".join(f"{k:,}" for k in thirds) + ")",
             mixed, encode_targets={"orjson": 4, "json": 20}, decode=False)
     compare("~1 MB document as orjson writes it", orjson.dumps(ordinary_doubles(doc)).decode(), decode=False)
-    compare("~1 MB non-ASCII-heavy document", json.dumps(agent_doc(1_000_000, seed=5, vocab=(0.75, HEAVY, 0.03)),
-                                                        ensure_ascii=False))
+    heavy = agent_doc(1_000_000, seed=5, vocab=(0.75, HEAVY, 0.03))
+    compare("~1 MB non-ASCII-heavy document", json.dumps(heavy, ensure_ascii=False))
+    compare("~1 MB non-ASCII-heavy document, \\u-escaped (json.dumps defaults)", json.dumps(heavy), decode=False)
     compare("~1 MB all-ASCII document", json.dumps(agent_doc(1_000_000, seed=9, vocab=(0.0, (), 0.05))))
     scaling([10_000, 1_000_000] + ([100_000_000] if a.big else []))
 

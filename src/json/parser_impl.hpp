@@ -506,6 +506,7 @@ auto Parser<kBytes, Sink>::unescape(Pos p, unsigned high, Content& content) -> P
             default:
                 return fail_here(Err::InvalidEscape, p);
         }
+        if (p != end_ && *p == '\\') continue;  // escapes in a row
         const char* q = scan_plain<kBytes>(p, end_, high);
         content.run(p, q);
         if (q == end_) return fail_eof(Err::EofString);

@@ -186,8 +186,14 @@ public:
     // A quoted string with the writer's escaping.
     void string(std::string_view s);
     // One character of a string's content (not a surrogate), escaped as
-    // string() escapes it.
-    void character(std::uint32_t cp);
+    // string() escapes it.  Characters beyond ASCII, which text written
+    // with every such character escaped is full of, are written here; only
+    // ASCII may need an escape.
+    KLOV_ALWAYS_INLINE void character(std::uint32_t cp) {
+        if (cp < 0x80) return ascii_character(cp);
+        need(4);
+        cur_ += detail::encode_utf8(cp, cur_);
+    }
     // A string known to hold no byte that needs an escape.
     void plain_string(std::string_view s) {
         need(s.size() + 2);
@@ -202,6 +208,7 @@ public:
 
 private:
     void grow(std::size_t n);
+    void ascii_character(std::uint32_t cp);
 
     std::string* s_;
     std::size_t origin_;  // where this writer's text starts
@@ -210,24 +217,20 @@ private:
     char* lim_;
 };
 
-inline void TextOut::character(std::uint32_t cp) {
+inline void TextOut::ascii_character(std::uint32_t cp) {
     need(6);
-    if (cp < 0x80) {
-        const char e = detail::kEscape.e[cp];
-        if (e == 0) {
-            put_unchecked(static_cast<char>(cp));
-        } else {
-            put_unchecked('\\');
-            put_unchecked(e);
-            if (e == 'u') {
-                put_unchecked('0');
-                put_unchecked('0');
-                put_unchecked(detail::kHexDigits[cp >> 4]);
-                put_unchecked(detail::kHexDigits[cp & 15]);
-            }
-        }
+    const char e = detail::kEscape.e[cp];
+    if (e == 0) {
+        put_unchecked(static_cast<char>(cp));
     } else {
-        cur_ += detail::encode_utf8(cp, cur_);
+        put_unchecked('\\');
+        put_unchecked(e);
+        if (e == 'u') {
+            put_unchecked('0');
+            put_unchecked('0');
+            put_unchecked(detail::kHexDigits[cp >> 4]);
+            put_unchecked(detail::kHexDigits[cp & 15]);
+        }
     }
 }
 
