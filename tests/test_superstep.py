@@ -159,6 +159,9 @@ UNSORTED = [
     '{"a":{"k":{"z":1,"y":2},"m":1,"l":2},"c":{"x":[{"b":1,"a":2}],"y":0,"w":1},"b":1}',
     '{"b":1,"a":2,"b":3}', '{"a":{"b":1,"a":2,"a":3}}', r'{"b":1,"a\n":2}', '{"b":1,"a":1.50}',
     '{"b":1, "a":2}', r'{"b":1,"\u0061":2}', '{"b":{"y":1,"x":2},"a":', r'{"a\"b":1,"c":2,"b":3}',
+    # small objects and kilobytes of them, inside and beside large ones
+    json.dumps({"b": {f"k{i:03d}": {"y": i, "x": [i]} for i in range(120, 0, -1)},
+                "a": {f"k{i:03d}": i for i in range(200, 0, -1)}}, separators=(",", ":")),
 ]
 
 

@@ -22,6 +22,12 @@ void write_reordered(const char* from, const char* to, const Reordering& r, std:
         const Reordered& o = r.objects[lo];
         const std::size_t inner_end = lo + 1 + o.inside;
         out.put(from, static_cast<std::size_t>(o.begin - from));
+        if (o.count == 0) {
+            out.put(r.aside.data() + o.first, static_cast<std::size_t>(o.end - o.begin));
+            from = o.end;
+            lo = inner_end;
+            continue;
+        }
         out.put('{');
         for (std::size_t i = 0; i < o.count; ++i) {
             const VerbatimMember& m = r.members[o.first + i];
@@ -50,6 +56,11 @@ void write_reordered(const char* from, const char* to, const Reordering& r, std:
 
 namespace {
 
+// Objects up to this size are written aside when they close (see
+// Reordering::aside); a larger one costs less as a record of its members
+// than as a second copy of its bytes.
+constexpr std::size_t kAsideLimit = 1024;
+
 Reordering& spare() {
     thread_local Reordering r;
     return r;
@@ -63,13 +74,15 @@ Reordering Reordering::take() {
     r.members.clear();
     r.open.clear();
     r.starts.clear();
+    r.aside.clear();
     return r;
 }
 
 void Reordering::give_back() {
     constexpr std::size_t kKept = std::size_t{8} << 20;
     const std::size_t room = objects.capacity() * sizeof(Reordered) + members.capacity() * sizeof(VerbatimMember) +
-                             open.capacity() * sizeof(KeyedMember) + starts.capacity() * sizeof(const char*);
+                             open.capacity() * sizeof(KeyedMember) + starts.capacity() * sizeof(const char*) +
+                             aside.capacity();
     if (room <= kKept) spare() = std::move(*this);
 }
 
@@ -82,22 +95,39 @@ std::size_t Reordering::place(const char* begin) {
     return at;
 }
 
-bool Reordering::close_object(std::size_t slot, const char* end, std::size_t open_base) {
+bool Reordering::close_object(std::size_t slot, const char* end, std::size_t open_base, bool keep_members) {
     KeyedMember* const from = open.data() + open_base;
-    klov::small_stable_sort(from, open.data() + open.size(), klov::key_ref_less<KeyedMember>);
-    const std::size_t first = members.size();
-    for (KeyedMember* it = from; it < open.data() + open.size(); ++it) {
-        if (it != from && it[-1].prefix == it->prefix && it[-1].key == it->key) return false;
-        members.push_back(VerbatimMember{it->key, it->value});
+    KeyedMember* const last = open.data() + open.size();
+    klov::small_stable_sort(from, last, klov::key_ref_less<KeyedMember>);
+    for (KeyedMember* it = from + 1; it < last; ++it) {
+        if (it[-1].prefix == it->prefix && it[-1].key == it->key) return false;
     }
-    open.resize(open_base);
-    // Every object placed since this one lies inside it.  Objects placed
-    // later go before it or after all of them, so they stay together.
     Reordered& o = objects[slot];
     o.end = end;
-    o.first = first;
-    o.count = members.size() - first;
+    // Every object placed since this one lies inside it.  Objects placed
+    // later go before it or after all of them, so they stay together.
     o.inside = objects.size() - slot - 1;
+    const auto length = static_cast<std::size_t>(end - o.begin);
+    if (!keep_members && o.inside == 0 && length <= kAsideLimit) {
+        o.first = aside.size();
+        o.count = 0;
+        aside.resize(o.first + length);
+        char* out = aside.data() + o.first;
+        *out++ = '{';
+        for (KeyedMember* it = from; it < last; ++it) {
+            if (it != from) *out++ = ',';
+            const char* member = it->key.data() - 1;  // the opening quote
+            const auto n = static_cast<std::size_t>(it->value.data() + it->value.size() - member);
+            copy_bytes(out, member, n);
+            out += n;
+        }
+        *out = '}';
+    } else {
+        o.first = members.size();
+        o.count = static_cast<std::size_t>(last - from);
+        for (KeyedMember* it = from; it < last; ++it) members.push_back(VerbatimMember{it->key, it->value});
+    }
+    open.resize(open_base);
     return true;
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -12,8 +13,10 @@
 namespace klov::json::detail {
 
 // An object of text that is canonical but for the order of its members:
-// the object's text, and its members in key order (a range of
-// Reordering::members).
+// the object's text, and its members in key order: a range of
+// Reordering::members, or, when count is 0, the object already written in
+// key order in Reordering::aside, from `first` on (an object out of order
+// has two members at least).
 struct Reordered {
     const char* begin;  // the '{'
     const char* end;    // just after the '}'
@@ -42,6 +45,11 @@ struct Reordering {
     // come in order: the members read before the first one out of order go
     // on the open list from here, without reading them again.
     std::vector<const char*> starts;
+    // Small objects with no object out of order inside them, written in
+    // key order as they close: an object of a few short members takes
+    // fewer bytes than the record of its members, and an array of many such
+    // objects would otherwise keep a record several times its text.
+    std::string aside;
 
     // An object whose members turned out to be out of order, at `begin`:
     // its place among the objects recorded, ahead of the ones already
@@ -49,9 +57,10 @@ struct Reordering {
     std::size_t place(const char* begin);
     // The object placed at `slot`, which ends at `end`, valid but for the
     // order of its members (on the open list from `open_base`), which have
-    // no escapes in their keys: the members in key order go on record.
-    // False when a key repeats.
-    [[nodiscard]] bool close_object(std::size_t slot, const char* end, std::size_t open_base);
+    // no escapes in their keys: the members in key order go on record, or
+    // the object is written aside, unless `keep_members`.  False when a
+    // key repeats.
+    [[nodiscard]] bool close_object(std::size_t slot, const char* end, std::size_t open_base, bool keep_members);
 
     // A Reordering with the room of the last one given back on this
     // thread, emptied: allocating the lists of a small text costs more
