@@ -129,7 +129,10 @@ public:
             if (disordered) reordering_->open.push_back(keyed(member));
             if (*p == '}') {
                 if (disordered) {
-                    if (any_escaped || !reordering_->close_object(slot, p + 1, open_base, members != nullptr)) return nullptr;
+                    // The members of the outermost object, when asked
+                    // for, stay on record.
+                    const bool keep = members != nullptr;
+                    if (any_escaped || !reordering_->close_object(slot, p + 1, open_base, keep)) return nullptr;
                 } else if (reordering_ != nullptr) {
                     reordering_->starts.resize(starts_base);
                 }

@@ -57,9 +57,10 @@ struct Reordering {
     std::size_t place(const char* begin);
     // The object placed at `slot`, which ends at `end`, valid but for the
     // order of its members (on the open list from `open_base`), which have
-    // no escapes in their keys: the members in key order go on record, or
-    // the object is written aside, unless `keep_members`.  False when a
-    // key repeats.
+    // no escapes in their keys: the members in key order go on record, or,
+    // for a small object with none out of order inside it, the object in
+    // key order goes aside (never when `keep_members`).  False when a key
+    // repeats.
     [[nodiscard]] bool close_object(std::size_t slot, const char* end, std::size_t open_base, bool keep_members);
 
     // A Reordering with the room of the last one given back on this
