@@ -28,6 +28,8 @@ insertion order (not sorted):
                   ordinary size only (orjson spells 1e16 and 5e-05 otherwise
                   than the canonical writer, the others alike): text that is
                   canonical but for the order of members
+  ~1 MB chat log  a list of short messages {"role", "content", "turn"} as
+                  orjson writes it: many small objects out of order
 The two 1 MB documents with the same values have one canonical text, so its
 decode is timed once.  --big adds a 100 MB document to the scaling table.
 
@@ -179,6 +181,18 @@ def agent_doc(target_bytes, seed=7, vocab=None):
         i += 1
     doc["step"] = i
     return doc
+
+
+def chat_log(target_bytes, seed=11):
+    """Short messages in the member order chat APIs use, of about
+    target_bytes as JSON text."""
+    rng = random.Random(seed)
+    messages, size = [], 2
+    while size < target_bytes:
+        m = {"role": rng.choice(ROLES), "content": text(rng, rng.randrange(3, 12)), "turn": len(messages)}
+        messages.append(m)
+        size += len(json.dumps(m, ensure_ascii=False).encode()) + 1
+    return messages
 
 
 def ordinary_doubles(v):
@@ -355,6 +369,7 @@ def main():
             + " / ".join(f"{k:,}" for k in thirds) + ")",
             mixed, encode_targets={"orjson": 4, "json": 20}, decode=False)
     compare("~1 MB document as orjson writes it", orjson.dumps(ordinary_doubles(doc)).decode(), decode=False)
+    compare("~1 MB chat log as orjson writes it", orjson.dumps(chat_log(1_000_000)).decode(), decode=False)
     heavy = agent_doc(1_000_000, seed=5, vocab=(0.75, HEAVY, 0.03))
     compare("~1 MB non-ASCII-heavy document", json.dumps(heavy, ensure_ascii=False))
     compare("~1 MB non-ASCII-heavy document, \\u-escaped (json.dumps defaults)", json.dumps(heavy), decode=False)
