@@ -30,6 +30,8 @@ insertion order (not sorted):
                   canonical but for the order of members
   ~1 MB chat log  a list of short messages {"role", "content", "turn"} as
                   orjson writes it: many small objects out of order
+  ~1 MB embeddings  40 vectors of 1,536 doubles (normal, sigma 0.03: 17
+                  digits, most below 0.1) as json.dumps writes them
 The two 1 MB documents with the same values have one canonical text, so its
 decode is timed once.  --big adds a 100 MB document to the scaling table.
 
@@ -193,6 +195,11 @@ def chat_log(target_bytes, seed=11):
         messages.append(m)
         size += len(json.dumps(m, ensure_ascii=False).encode()) + 1
     return messages
+
+
+def embeddings(count=40, dim=1536, seed=13):
+    rng = random.Random(seed)
+    return {"model": "embed-small", "vectors": [[rng.gauss(0.0, 0.03) for _ in range(dim)] for _ in range(count)]}
 
 
 def ordinary_doubles(v):
@@ -370,6 +377,7 @@ def main():
             mixed, encode_targets={"orjson": 4, "json": 20}, decode=False)
     compare("~1 MB document as orjson writes it", orjson.dumps(ordinary_doubles(doc)).decode(), decode=False)
     compare("~1 MB chat log as orjson writes it", orjson.dumps(chat_log(1_000_000)).decode(), decode=False)
+    compare("~1 MB embeddings as json.dumps writes them", json.dumps(embeddings()), decode=False)
     heavy = agent_doc(1_000_000, seed=5, vocab=(0.75, HEAVY, 0.03))
     compare("~1 MB non-ASCII-heavy document", json.dumps(heavy, ensure_ascii=False))
     compare("~1 MB non-ASCII-heavy document, \\u-escaped (json.dumps defaults)", json.dumps(heavy), decode=False)
