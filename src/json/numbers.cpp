@@ -134,9 +134,9 @@ constexpr int kMaxRun = 17;
 
 constexpr auto& kPow10 = detail::kPow10u64;
 
-// 10^-0 .. 10^-19, each the double nearest.
-constexpr double kInverse10[20] = {1e-0,  1e-1,  1e-2,  1e-3,  1e-4,  1e-5,  1e-6,  1e-7,  1e-8,  1e-9,
-                                   1e-10, 1e-11, 1e-12, 1e-13, 1e-14, 1e-15, 1e-16, 1e-17, 1e-18, 1e-19};
+// 10^-0 .. 10^-22, each the double nearest.
+constexpr double kInverse10[23] = {1e-0,  1e-1,  1e-2,  1e-3,  1e-4,  1e-5,  1e-6,  1e-7,  1e-8,  1e-9,  1e-10, 1e-11,
+                                   1e-12, 1e-13, 1e-14, 1e-15, 1e-16, 1e-17, 1e-18, 1e-19, 1e-20, 1e-21, 1e-22};
 
 // 10^0 .. 10^22 (10^22 < 2^74).
 constexpr auto kPow10Wide = [] {
@@ -169,18 +169,6 @@ bool same_bytes(const char* a, const char* b, std::size_t n) {
 // The longest double the writer produces is "-1.7976931348623157e+308".
 constexpr std::size_t kMaxText = 32;
 
-// |a - b| for a, b < 2^126, without a branch: which of the two is larger
-// is a coin toss here, and a mispredicted jump costs more than the
-// arithmetic.  The sign comes from the difference's top bit, as a
-// comparison would be compiled into a jump.
-Wide distance(Wide a, Wide b) {
-    const Wide d = a - b;
-    const auto high = static_cast<std::int64_t>(static_cast<std::uint64_t>(d >> 64));
-    const auto top = static_cast<std::uint64_t>(high >> 63);
-    const Wide sign = (static_cast<Wide>(top) << 64) | top;
-    return (d ^ sign) - sign;
-}
-
 // The sign of a 2^shift - c.
 int compare_scaled(Wide a, int shift, std::uint64_t c) {
     const Wide wc = c;
@@ -203,83 +191,66 @@ double exact_value(std::uint64_t m, int e10) {
     return e10 >= 0 ? static_cast<double>(m) * kExact10[e10] : static_cast<double>(m) / kExact10[-e10];
 }
 
-// For n = 16 or 17 digits m x 10^-q (1 <= q <= 19), decided from `guess`,
-// a double within two units in the last place of the one they read as.
-// Let x = M 2^-s be that double.  The digits are x's shortest when
+// 5^0 .. 5^22.
+constexpr auto kPow5 = [] {
+    struct Table {
+        std::uint64_t v[23];
+        constexpr std::uint64_t operator[](int i) const { return v[i]; }
+    } t{};
+    std::uint64_t p = 1;
+    for (int i = 0; i < 23; ++i) {
+        t.v[i] = p;
+        p *= 5;
+    }
+    return t;
+}();
+
+// For n = 16 or 17 digits m x 10^-q (1 <= q <= 22), decided from `guess`,
+// a double within two units in the last place of the one they read as,
+// in 64-bit arithmetic and without jumps.  Let x = M 2^-s be that double.
+// The digits are x's shortest when
 //   (1) m 10^-q reads as x: |m 10^-q - x| < 2^-s / 2;
 //   (2) m is the n-digit decimal nearest x: |x - m 10^-q| < 10^-q / 2;
 //   (3) neither (n-1)-digit decimal next to m reads as x.
-// Scaled by 2^(s+1) 10^q, (1) and (2) bound one integer,
-// D = 2 m 2^s - 2 M 10^q, by 10^q and by 2^s, and D's sign tells which
-// way a wrong guess is off; (3) is the same test one decimal place up.
-// Ties, the narrower gap below a power of two and anything out of range
-// count as not decided (false).
-bool shortest_by_product(std::uint64_t m, int q, double guess) {
-    std::uint64_t bits;
-    std::memcpy(&bits, &guess, sizeof bits);
-    const int biased = static_cast<int>((bits >> 52) & 0x7FF);
-    const int s = 1075 - biased;  // x = M 2^-s
-    if (biased == 0 || s <= 0 || s > 66) return false;
-    std::uint64_t big_m = (bits & ((std::uint64_t{1} << 52) - 1)) | (std::uint64_t{1} << 52);
-    const Wide ten_q = kPow10Wide[q];
-    const Wide target = static_cast<Wide>(m) << (s + 1);
-    Wide scaled = static_cast<Wide>(2 * big_m) * static_cast<std::uint64_t>(ten_q);
-    Wide near = distance(target, scaled);  // |D|
-    for (int step = 0; near >= ten_q; ++step) {  // a wrong guess: rare
-        if (step == 2) return false;
-        if (target > scaled) {
-            ++big_m;
-            scaled += 2 * ten_q;
-        } else {
-            --big_m;
-            scaled -= 2 * ten_q;
-        }
-        near = distance(target, scaled);
-    }
-    const std::uint64_t binade = std::uint64_t{1} << 52;
-    if (big_m <= binade || big_m >= 2 * binade || near >= (Wide{1} << s)) return false;
-    const Wide unit = kPow10Wide[q - 1];
-    const Wide twice_m = static_cast<Wide>(2 * big_m) * static_cast<std::uint64_t>(unit);
-    auto reads_apart = [&](std::uint64_t d) {  // |2 d 2^s - 2 M 10^(q-1)| > 10^(q-1)
-        return distance(static_cast<Wide>(d) << (s + 1), twice_m) > unit;
-    };
-    const std::uint64_t below = m / 10;
-    return reads_apart(below) && reads_apart(below + 1);
-}
-
-// The same decision as shortest_by_product for q <= 17, in 64-bit
-// arithmetic and without jumps.  With D = m 2^s - M 10^q (half the D
-// above), the guess is within a few units, so |D| < 4 10^q < 2^63 and D
-// is exact modulo 2^64.  One correction of the guess is made; a guess
-// still off after it is left undecided.  The shorter neighbours are
-// L = m - r and L + 10 (r = m mod 10, in units of 10^-q), at D - r 2^s
-// and D + (10 - r) 2^s; once 2^s > 10^q they are more than half a unit
-// from x whatever D is.
+// Scaled by 2^(s+1) 10^q, (1) and (2) bound D = 2 m 2^s - 2 M 10^q by
+// 10^q and by 2^s.  As 10^q = 2^q 5^q and s >= q wherever n digits can be
+// this close to a double, all of it divides by 2^q: with t = s - q,
+// E = m 2^(t+1) - 2 M 5^q, |E| < 5^q and |E| < 2^t.  A guess off by u
+// units moves E by 2 u 5^q, so |E| < 5^(q+1) < 2^63 before correcting and
+// E is exact modulo 2^64; one step beyond 5^q and one more beyond 3 5^q
+// bring the guess home.  (t stays below 56 for any such m and q.)  The
+// shorter neighbours are L = m - r and L + 10 (r = m mod 10), at
+// E - r 2^(t+1) and E + (10 - r) 2^(t+1); once 2^t > 5^q they are more than
+// half a unit from x whatever E is.  Ties, the narrower gap below a power
+// of two and anything out of range count as not decided (false).
 bool shortest_in_64_bits(std::uint64_t m, int q, double guess) {
+    // Differences are taken modulo 2^64 and read as signed: exact where
+    // the reasoning above holds, harmless where the result is not used.
+    const auto diff = [](std::uint64_t a, std::uint64_t b) { return static_cast<std::int64_t>(a - b); };
     std::uint64_t bits;
     std::memcpy(&bits, &guess, sizeof bits);
-    const int raw_s = 1075 - static_cast<int>((bits >> 52) & 0x7FF);  // guess = M 2^-s
-    const bool in_range = static_cast<unsigned>(raw_s - 1) < 66u;
-    const int s = in_range ? raw_s : 1;  // keeps the shifts below defined
-    const auto ten_q = static_cast<std::int64_t>(kPow10[static_cast<std::size_t>(q)]);
-    const std::int64_t half = ten_q / 2;
-    const std::int64_t binade = std::int64_t{1} << 52;
-    std::int64_t big_m = static_cast<std::int64_t>(bits & (binade - 1)) | binade;
-    const std::uint64_t m_scaled = s < 64 ? m << (s & 63) : 0;  // m 2^s modulo 2^64
-    std::int64_t d = static_cast<std::int64_t>(m_scaled - static_cast<std::uint64_t>(big_m) * static_cast<std::uint64_t>(ten_q));
-    const std::int64_t adjust = static_cast<std::int64_t>(d > half) - static_cast<std::int64_t>(d < -half);
+    const int raw_t = 1075 - static_cast<int>((bits >> 52) & 0x7FF) - q;  // guess = M 2^-(t+q)
+    const bool in_range = static_cast<unsigned>(raw_t) < 56u;
+    const int t = in_range ? raw_t : 0;  // keeps the shifts below defined
+    const std::uint64_t five_q = kPow5[q];
+    const std::int64_t bound = static_cast<std::int64_t>(five_q);
+    const std::uint64_t binade = std::uint64_t{1} << 52;
+    std::uint64_t big_m = (bits & (binade - 1)) | binade;
+    const std::uint64_t unit = std::uint64_t{1} << (t + 1);
+    std::int64_t e = diff(m * unit, 2 * big_m * five_q);
+    const std::uint64_t adjust = static_cast<std::uint64_t>(e > bound) + static_cast<std::uint64_t>(e > 3 * bound) -
+                                 static_cast<std::uint64_t>(e < -bound) - static_cast<std::uint64_t>(e < -3 * bound);
     big_m += adjust;
-    d -= adjust * ten_q;
-    const auto near = static_cast<std::uint64_t>(d < 0 ? -d : d);
-    const std::uint64_t two_s = s < 63 ? std::uint64_t{1} << (s & 63) : ~std::uint64_t{0};
+    e = diff(static_cast<std::uint64_t>(e), adjust * 2 * five_q);
+    const std::uint64_t near = e < 0 ? 0 - static_cast<std::uint64_t>(e) : static_cast<std::uint64_t>(e);
+    const std::uint64_t two_t = std::uint64_t{1} << t;
     // (1) and (2), strictly; M inside its binade, away from the narrower
     // gap below a power of two.
-    bool ok = in_range & (2 * near < static_cast<std::uint64_t>(ten_q)) & (2 * near < two_s) & (big_m > binade) &
-              (big_m < 2 * binade);
-    // (3); the shift is capped where its result is not used.
-    const std::int64_t unit = std::int64_t{1} << (s < 59 ? s : 59);
-    const auto r = static_cast<std::int64_t>(m % 10);
-    ok &= (two_s > static_cast<std::uint64_t>(ten_q)) | ((d - r * unit < -half) & (d + (10 - r) * unit > half));
+    bool ok = in_range & (near < five_q) & (near < two_t) & (big_m > binade) & (big_m < 2 * binade);
+    // (3)
+    const std::uint64_t r = m % 10;
+    ok &= (two_t > five_q) | ((diff(static_cast<std::uint64_t>(e), r * unit) < -bound) &
+                              (diff(static_cast<std::uint64_t>(e) + (10 - r) * unit, 0) > bound));
     return ok;
 }
 
@@ -395,12 +366,11 @@ const char* written_double_end(const char* start, const char* int_end, const cha
     if (nd <= 15 && k >= -300 && k <= 300) return laid_out(p);
     // Each test below only ever says yes for the shortest digits, so the
     // cheapest that applies goes first: the 64-bit one costs no division.
-    if (nd >= 16 && e10 < 0 && e10 >= -19) {
+    if (nd >= 16 && e10 < 0 && e10 >= -22) {
         // Three roundings leave the guess at most two units off.
         const double guess = static_cast<double>(static_cast<std::int64_t>(m)) * kInverse10[-e10];
-        if (e10 >= -17 && shortest_in_64_bits(m, -e10, guess)) return laid_out(p);
+        if (shortest_in_64_bits(m, -e10, guess)) return laid_out(p);
         if (nd == 16 && only_candidate(m, e10)) return laid_out(p);
-        if (shortest_by_product(m, -e10, guess)) return laid_out(p);
     } else if (nd == 16 && only_candidate(m, e10)) {
         return laid_out(p);
     }
