@@ -474,6 +474,8 @@ def test_written_doubles_pass_through_and_others_are_rewritten(x):
     123456789.12345679,    # shorter neighbours closer than a binary unit
     5e-324, 2.2250738585072014e-308, 1.7976931348623157e308,
     9007199254740993.0, 4503599627370497.5, 1e-19 * 1.2345678901234567, 0.1, 1e22, 1e23,
+    0.013945962604184164, 0.0012256783437931214,  # 17 digits at 10^-18, 10^-19
+    1.2345678901234567e-05, 9.876543210987654e-06, 0.0009999999999999998, 0.0010000000000000002,
 ])
 def test_doubles_at_the_edges_of_the_fast_checks(x):
     _check_near_forms(x)
