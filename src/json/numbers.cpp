@@ -293,35 +293,30 @@ bool nearest_shortest(std::uint64_t m, int e10, double x) {
 // to 15 significant digits need no conversion: in the normal range every
 // decimal that short reads back unchanged, so it is the only, and so the
 // shortest, digit string of its double, and only the layout is checked.
-// `int_end`: where the digits of the integer part end.
-const char* written_double_end(const char* start, const char* int_end, const char* end) {
+bool in_written_form(const DoubleLiteral& literal) {
+    const char* start = literal.start;
+    const char* p = literal.end;
     const bool negative = *start == '-';
     const char* int_begin = start + (negative ? 1 : 0);
-    const char* p = int_end;
-    const int int_len = static_cast<int>(p - int_begin);
-    const char* frac_begin = p;
-    const bool point = p != end && *p == '.';
-    if (point) {
-        frac_begin = ++p;
-        p = skip_digits(p, end);
-    }
-    const int frac_len = static_cast<int>(p - frac_begin);
+    const int int_len = static_cast<int>(literal.int_end - int_begin);
+    const bool point = literal.frac_end != literal.int_end;
+    const char* frac_begin = literal.int_end + (point ? 1 : 0);
+    const int frac_len = static_cast<int>(literal.frac_end - frac_begin);
     int exponent = 0;
-    bool has_exp = false, exp_written = false;  // the latter: as the writer writes it
-    if (p != end && (*p == 'e' || *p == 'E')) {
-        has_exp = true;
-        const bool lower = *p == 'e';
-        if (++p == end) return nullptr;
-        const bool exp_negative = *p == '-';
-        const bool exp_signed = exp_negative || *p == '+';
-        if (exp_signed) ++p;
-        const char* e = p;
-        while (p != end && is_digit(*p) && p - e < 4) exponent = exponent * 10 + (*p++ - '0');
+    const bool has_exp = literal.frac_end != p;
+    bool exp_written = false;  // as the writer writes it
+    if (has_exp) {
+        const char* e = literal.frac_end + 1;
+        const bool exp_negative = *e == '-';
+        const bool exp_signed = exp_negative || *e == '+';
+        if (exp_signed) ++e;
+        if (p - e > 4) return false;
+        for (const char* d = e; d != p; ++d) exponent = exponent * 10 + (*d - '0');
         if (exp_negative) exponent = -exponent;
-        exp_written = lower && exp_signed && p != e && *e != '0';
+        exp_written = *literal.frac_end == 'e' && exp_signed && *e != '0';
     }
     const std::size_t n = static_cast<std::size_t>(p - start);
-    if (n > kMaxText) return nullptr;
+    if (n > kMaxText) return false;
 
     // The significant run: from the first nonzero digit to the last
     // digit.  The writer's is never longer than 17 (its trailing zeros,
@@ -330,17 +325,17 @@ const char* written_double_end(const char* start, const char* int_end, const cha
     int run, k, zeros = 0;
     if (*int_begin != '0') {
         run = int_len + frac_len;
-        if (run > kMaxRun) return nullptr;
+        if (run > kMaxRun) return false;
         m = digits_value(int_begin, static_cast<std::size_t>(int_len)) * kPow10[static_cast<std::size_t>(frac_len)] +
             digits_value(frac_begin, static_cast<std::size_t>(frac_len));
         k = int_len - 1 + exponent;
     } else {
         while (zeros < frac_len && frac_begin[zeros] == '0') ++zeros;
         if (zeros == frac_len) {  // zero is written 0.0
-            return n == 3 + (negative ? 1u : 0u) && int_len == 1 && frac_len == 1 && !has_exp ? p : nullptr;
+            return n == 3 + (negative ? 1u : 0u) && int_len == 1 && frac_len == 1 && !has_exp;
         }
         run = frac_len - zeros;
-        if (run > kMaxRun) return nullptr;
+        if (run > kMaxRun) return false;
         m = digits_value(frac_begin + zeros, static_cast<std::size_t>(run));
         k = -(zeros + 1) + exponent;
     }
@@ -353,37 +348,55 @@ const char* written_double_end(const char* start, const char* int_end, const cha
     const int e10 = k - (nd - 1);
     // Once the digits are known to be the double's shortest, what is
     // left is the layout: plain for exponents -5..15, else d.ddde[+-]k.
-    auto laid_out = [&](const char* stop) -> const char* {
+    auto laid_out = [&] {
         if (k >= -5 && k <= 15) {
-            if (has_exp || !point) return nullptr;
-            if (k < 0) return int_len == 1 && frac_len == zeros + nd ? stop : nullptr;
-            if (nd > k + 1) return frac_len == nd - k - 1 ? stop : nullptr;
-            return frac_len == 1 && *frac_begin == '0' ? stop : nullptr;
+            if (has_exp || !point) return false;
+            if (k < 0) return int_len == 1 && frac_len == zeros + nd;
+            if (nd > k + 1) return frac_len == nd - k - 1;
+            return frac_len == 1 && *frac_begin == '0';
         }
-        if (!exp_written || int_len != 1 || *int_begin == '0') return nullptr;
-        return (nd == 1 ? !point : point && frac_len == nd - 1) ? stop : nullptr;
+        if (!exp_written || int_len != 1 || *int_begin == '0') return false;
+        return nd == 1 ? !point : point && frac_len == nd - 1;
     };
-    if (nd <= 15 && k >= -300 && k <= 300) return laid_out(p);
+    if (nd <= 15 && k >= -300 && k <= 300) return laid_out();
     // Each test below only ever says yes for the shortest digits, so the
     // cheapest that applies goes first: the 64-bit one costs no division.
     if (nd >= 16 && e10 < 0 && e10 >= -22) {
         // Three roundings leave the guess at most two units off.
         const double guess = static_cast<double>(static_cast<std::int64_t>(m)) * kInverse10[-e10];
-        if (shortest_in_64_bits(m, -e10, guess)) return laid_out(p);
-        if (nd == 16 && only_candidate(m, e10)) return laid_out(p);
+        if (shortest_in_64_bits(m, -e10, guess)) return laid_out();
+        if (nd == 16 && only_candidate(m, e10)) return laid_out();
     } else if (nd == 16 && only_candidate(m, e10)) {
-        return laid_out(p);
+        return laid_out();
     }
     double x;
     if (exact(m, e10)) {
         x = exact_value(m, e10);
         if (negative) x = -x;
     } else {
-        if (!read_double(start, p, x)) return nullptr;
+        if (!read_double(start, p, x)) return false;
     }
-    if (nd >= 16 && nearest_shortest(m, e10, std::fabs(x))) return laid_out(p);
+    if (nd >= 16 && nearest_shortest(m, e10, std::fabs(x))) return laid_out();
     char text[40];
-    return detail::format_double(x, text) == n && same_bytes(text, start, n) ? p : nullptr;
+    return detail::format_double(x, text) == n && same_bytes(text, start, n);
+}
+
+// `int_end`: where the digits of the integer part end.
+const char* written_double_end(const char* start, const char* int_end, const char* end) {
+    const char* p = int_end;
+    const char* frac_end = p;
+    if (p != end && *p == '.') {
+        frac_end = skip_digits(p + 1, end);
+        if (frac_end == p + 1) return nullptr;
+        p = frac_end;
+    }
+    if (p != end && (*p == 'e' || *p == 'E')) {
+        if (++p != end && (*p == '+' || *p == '-')) ++p;
+        const char* digits = p;
+        p = skip_digits(p, end);
+        if (p == digits) return nullptr;
+    }
+    return in_written_form({start, int_end, frac_end, p}) ? p : nullptr;
 }
 
 }  // namespace klov::json::detail
