@@ -287,6 +287,28 @@ bool nearest_shortest(std::uint64_t m, int e10, double x) {
     return exact_value(below, e10 + 1) != x && exact_value(below + 1, e10 + 1) != x;
 }
 
+// Whether the digits m x 10^e10 (nd of them, no trailing zeros) of the
+// literal [start, end), laid out as the writer lays them out, are the
+// shortest digits of the double it reads as: the tests that need a
+// division or a conversion, out of the way of the common ones.
+KLOV_NOINLINE bool shortest_by_conversion(const char* start, const char* end, std::uint64_t m, int nd, int e10) {
+    // Each test only ever says yes for the shortest digits, so the cheapest
+    // that applies goes first.
+    if (nd == 16 && only_candidate(m, e10)) return true;
+    const bool negative = *start == '-';
+    double x;
+    if (exact(m, e10)) {
+        x = exact_value(m, e10);
+        if (negative) x = -x;
+    } else {
+        if (!read_double(start, end, x)) return false;
+    }
+    if (nd >= 16 && nearest_shortest(m, e10, std::fabs(x))) return true;
+    char text[40];
+    const auto n = static_cast<std::size_t>(end - start);
+    return detail::format_double(x, text) == n && same_bytes(text, start, n);
+}
+
 }  // namespace
 
 // The double literal must be the writer's text of the double it reads as.  Up
@@ -346,9 +368,9 @@ bool in_written_form(const DoubleLiteral& literal) {
     }
 
     const int e10 = k - (nd - 1);
-    // Once the digits are known to be the double's shortest, what is
-    // left is the layout: plain for exponents -5..15, else d.ddde[+-]k.
-    auto laid_out = [&] {
+    // The layout of the digits: plain for exponents -5..15, else d.ddde[+-]k.
+    // Then whether they are the double's shortest.
+    const auto laid_out = [&] {
         if (k >= -5 && k <= 15) {
             if (has_exp || !point) return false;
             if (k < 0) return int_len == 1 && frac_len == zeros + nd;
@@ -358,27 +380,12 @@ bool in_written_form(const DoubleLiteral& literal) {
         if (!exp_written || int_len != 1 || *int_begin == '0') return false;
         return nd == 1 ? !point : point && frac_len == nd - 1;
     };
-    if (nd <= 15 && k >= -300 && k <= 300) return laid_out();
-    // Each test below only ever says yes for the shortest digits, so the
-    // cheapest that applies goes first: the 64-bit one costs no division.
-    if (nd >= 16 && e10 < 0 && e10 >= -22) {
-        // Three roundings leave the guess at most two units off.
-        const double guess = static_cast<double>(static_cast<std::int64_t>(m)) * kInverse10[-e10];
-        if (shortest_in_64_bits(m, -e10, guess)) return laid_out();
-        if (nd == 16 && only_candidate(m, e10)) return laid_out();
-    } else if (nd == 16 && only_candidate(m, e10)) {
-        return laid_out();
-    }
-    double x;
-    if (exact(m, e10)) {
-        x = exact_value(m, e10);
-        if (negative) x = -x;
-    } else {
-        if (!read_double(start, p, x)) return false;
-    }
-    if (nd >= 16 && nearest_shortest(m, e10, std::fabs(x))) return laid_out();
-    char text[40];
-    return detail::format_double(x, text) == n && same_bytes(text, start, n);
+    if (!laid_out()) return false;
+    if (nd <= 15 && k >= -300 && k <= 300) return true;
+    // Three roundings leave the guess at most two units off.
+    return (nd >= 16 && e10 < 0 && e10 >= -22 &&
+            shortest_in_64_bits(m, -e10, static_cast<double>(static_cast<std::int64_t>(m)) * kInverse10[-e10])) ||
+           shortest_by_conversion(start, literal.end, m, nd, e10);
 }
 
 // `int_end`: where the digits of the integer part end.
