@@ -60,10 +60,12 @@ public:
     // A double literal in the writer's form, which most writers' shortest
     // digits are, is kept as it stands: recognising one is cheaper than
     // converting it and formatting the double.
-    bool kept_double(const detail::DoubleLiteral& literal) {
-        if (!detail::in_written_form(literal)) return false;
+    // `int_end`: where the digits of its integer part end.
+    bool kept_double(std::string_view literal, const char* int_end) {
+        const char* end = literal.data() + literal.size();
+        if (detail::written_double_end(literal.data(), int_end, end) != end) return false;
         separate();
-        out_.put(literal.start, static_cast<std::size_t>(literal.end - literal.start));
+        out_.put(literal);
         return true;
     }
     void number(const JsonNumber& n, std::string_view literal) {

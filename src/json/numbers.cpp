@@ -315,30 +315,35 @@ KLOV_NOINLINE bool shortest_by_conversion(const char* start, const char* end, st
 // to 15 significant digits need no conversion: in the normal range every
 // decimal that short reads back unchanged, so it is the only, and so the
 // shortest, digit string of its double, and only the layout is checked.
-bool in_written_form(const DoubleLiteral& literal) {
-    const char* start = literal.start;
-    const char* p = literal.end;
+// `int_end`: where the digits of the integer part end.
+const char* written_double_end(const char* start, const char* int_end, const char* end) {
     const bool negative = *start == '-';
     const char* int_begin = start + (negative ? 1 : 0);
-    const int int_len = static_cast<int>(literal.int_end - int_begin);
-    const bool point = literal.frac_end != literal.int_end;
-    const char* frac_begin = literal.int_end + (point ? 1 : 0);
-    const int frac_len = static_cast<int>(literal.frac_end - frac_begin);
+    const char* p = int_end;
+    const int int_len = static_cast<int>(p - int_begin);
+    const char* frac_begin = p;
+    const bool point = p != end && *p == '.';
+    if (point) {
+        frac_begin = ++p;
+        p = skip_digits(p, end);
+    }
+    const int frac_len = static_cast<int>(p - frac_begin);
     int exponent = 0;
-    const bool has_exp = literal.frac_end != p;
-    bool exp_written = false;  // as the writer writes it
-    if (has_exp) {
-        const char* e = literal.frac_end + 1;
-        const bool exp_negative = *e == '-';
-        const bool exp_signed = exp_negative || *e == '+';
-        if (exp_signed) ++e;
-        if (p - e > 4) return false;
-        for (const char* d = e; d != p; ++d) exponent = exponent * 10 + (*d - '0');
+    bool has_exp = false, exp_written = false;  // the latter: as the writer writes it
+    if (p != end && (*p == 'e' || *p == 'E')) {
+        has_exp = true;
+        const bool lower = *p == 'e';
+        if (++p == end) return nullptr;
+        const bool exp_negative = *p == '-';
+        const bool exp_signed = exp_negative || *p == '+';
+        if (exp_signed) ++p;
+        const char* e = p;
+        while (p != end && is_digit(*p) && p - e < 4) exponent = exponent * 10 + (*p++ - '0');
         if (exp_negative) exponent = -exponent;
-        exp_written = *literal.frac_end == 'e' && exp_signed && *e != '0';
+        exp_written = lower && exp_signed && p != e && *e != '0';
     }
     const std::size_t n = static_cast<std::size_t>(p - start);
-    if (n > kMaxText) return false;
+    if (n > kMaxText) return nullptr;
 
     // The significant run: from the first nonzero digit to the last
     // digit.  The writer's is never longer than 17 (its trailing zeros,
@@ -347,17 +352,17 @@ bool in_written_form(const DoubleLiteral& literal) {
     int run, k, zeros = 0;
     if (*int_begin != '0') {
         run = int_len + frac_len;
-        if (run > kMaxRun) return false;
+        if (run > kMaxRun) return nullptr;
         m = digits_value(int_begin, static_cast<std::size_t>(int_len)) * kPow10[static_cast<std::size_t>(frac_len)] +
             digits_value(frac_begin, static_cast<std::size_t>(frac_len));
         k = int_len - 1 + exponent;
     } else {
         while (zeros < frac_len && frac_begin[zeros] == '0') ++zeros;
         if (zeros == frac_len) {  // zero is written 0.0
-            return n == 3 + (negative ? 1u : 0u) && int_len == 1 && frac_len == 1 && !has_exp;
+            return n == 3 + (negative ? 1u : 0u) && int_len == 1 && frac_len == 1 && !has_exp ? p : nullptr;
         }
         run = frac_len - zeros;
-        if (run > kMaxRun) return false;
+        if (run > kMaxRun) return nullptr;
         m = digits_value(frac_begin + zeros, static_cast<std::size_t>(run));
         k = -(zeros + 1) + exponent;
     }
@@ -380,30 +385,14 @@ bool in_written_form(const DoubleLiteral& literal) {
         if (!exp_written || int_len != 1 || *int_begin == '0') return false;
         return nd == 1 ? !point : point && frac_len == nd - 1;
     };
-    if (!laid_out()) return false;
-    if (nd <= 15 && k >= -300 && k <= 300) return true;
+    if (!laid_out()) return nullptr;
+    if (nd <= 15 && k >= -300 && k <= 300) return p;
     // Three roundings leave the guess at most two units off.
-    return (nd >= 16 && e10 < 0 && e10 >= -22 &&
-            shortest_in_64_bits(m, -e10, static_cast<double>(static_cast<std::int64_t>(m)) * kInverse10[-e10])) ||
-           shortest_by_conversion(start, literal.end, m, nd, e10);
-}
-
-// `int_end`: where the digits of the integer part end.
-const char* written_double_end(const char* start, const char* int_end, const char* end) {
-    const char* p = int_end;
-    const char* frac_end = p;
-    if (p != end && *p == '.') {
-        frac_end = skip_digits(p + 1, end);
-        if (frac_end == p + 1) return nullptr;
-        p = frac_end;
+    if (nd >= 16 && e10 < 0 && e10 >= -22 &&
+        shortest_in_64_bits(m, -e10, static_cast<double>(static_cast<std::int64_t>(m)) * kInverse10[-e10])) {
+        return p;
     }
-    if (p != end && (*p == 'e' || *p == 'E')) {
-        if (++p != end && (*p == '+' || *p == '-')) ++p;
-        const char* digits = p;
-        p = skip_digits(p, end);
-        if (p == digits) return nullptr;
-    }
-    return in_written_form({start, int_end, frac_end, p}) ? p : nullptr;
+    return shortest_by_conversion(start, p, m, nd, e10) ? p : nullptr;
 }
 
 }  // namespace klov::json::detail

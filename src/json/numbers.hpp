@@ -23,26 +23,10 @@ std::size_t format_double(double x, char* buf);
 int shortest_digits(double x, char digits[20], int& k);
 std::size_t layout_double(bool negative, const char* digits, int nd, int k, char* buf);
 
-// A well-formed number literal with a fraction or an exponent part, in the
-// pieces its reader found: [start, end) is the literal, the digits of its
-// integer part end at int_end and those of its fraction (after the '.', if
-// there is one; else frac_end == int_end) at frac_end, where an exponent
-// part, if any, begins.
-struct DoubleLiteral {
-    const char* start;
-    const char* int_end;
-    const char* frac_end;
-    const char* end;
-};
-
-// Whether the literal is exactly what format_double writes for the double
-// it reads as.
-[[nodiscard]] bool in_written_form(const DoubleLiteral& literal);
-
-// The same for text not yet read: the number literal at `start` whose
-// integer digits end at `int_end`, where a '.', 'e' or 'E' follows.  Where
-// the literal ends when it is well-formed and in the written form, else
-// nullptr.  Reads nothing at or after `end`.
+// For the number literal at `start` whose integer digits end at `int_end`,
+// where a '.', 'e' or 'E' follows: where the literal ends when it is exactly
+// what format_double writes for the double it reads as, else nullptr.
+// Reads nothing at or after `end`.
 [[nodiscard]] const char* written_double_end(const char* start, const char* int_end, const char* end);
 
 }  // namespace klov::json::detail

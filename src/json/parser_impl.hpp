@@ -15,11 +15,11 @@
 // Views that are not raw point into a scratch buffer that the next string
 // overwrites; a sink that keeps them copies them.
 // A sink may also provide
-//   bool kept_double(const DoubleLiteral& literal);
+//   bool kept_double(std::string_view literal, const char* int_end);
 // which is offered every well-formed literal with a fraction or exponent,
-// in the pieces the parser found, before it is converted: when the sink
-// keeps the literal as it stands (and returns true), no conversion is done
-// and its number() is not called.
+// and where the digits of its integer part end, before it is converted: when
+// the sink keeps the literal as it stands (and returns true), no conversion
+// is done and its number() is not called.
 // and
 //   Content escaped_string();
 // which is called for a string value with escapes in place of string(): the
@@ -43,7 +43,6 @@
 #include "common/compiler.hpp"
 #include "common/order.hpp"
 #include "json/error.hpp"
-#include "json/numbers.hpp"
 #include "json/parser.hpp"
 #include "json/read_double.hpp"
 #include "json/scan.hpp"
@@ -129,8 +128,11 @@ struct CheckSink {
     void number(const JsonNumber&, std::string_view) {}
     // A literal with no exponent part and at most 300 integer digits reads
     // as a finite double.
-    static bool kept_double(const DoubleLiteral& literal) {
-        return literal.frac_end == literal.end && literal.int_end - literal.start <= 301;
+    static bool kept_double(std::string_view literal, const char* int_end) {
+        const char* end = literal.data() + literal.size();
+        const char* p = int_end;
+        if (*p == '.') p = skip_digits(p + 1, end);
+        return p == end && int_end - literal.data() <= 301;
     }
     void string(std::string_view, bool) {}
     void begin_array() {}
@@ -617,9 +619,9 @@ auto Parser<kBytes, Sink>::number(Pos p, JsonNumber& out, bool& kept) -> Pos {
         exp_value = exp_neg ? -static_cast<std::int64_t>(e) : e;
     }
 
-    if constexpr (requires(const DoubleLiteral& literal) { sink_.kept_double(literal); }) {
-        const char* int_end = int_begin + int_digits;
-        if (is_double && sink_.kept_double(DoubleLiteral{start, int_end, frac_begin ? frac_end : int_end, p})) {
+    if constexpr (requires { sink_.kept_double(std::string_view(), p); }) {
+        if (is_double &&
+            sink_.kept_double(std::string_view(start, static_cast<std::size_t>(p - start)), int_begin + int_digits)) {
             kept = true;
             return p;
         }
