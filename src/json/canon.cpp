@@ -14,8 +14,9 @@
 #include "json/canon.hpp"
 
 #include <algorithm>
-#include <utility>
+#include <optional>
 
+#include "common/spare.hpp"
 #include "json/numbers.hpp"
 #include "json/parser_impl.hpp"
 #include "json/recognise.hpp"
@@ -34,7 +35,7 @@ public:
     // top-level object whose values are only checked and left out of the
     // text (ordered by bytes), or null.
     CanonSink(std::size_t size_hint, const char* text_end, const std::vector<std::string_view>* unread = nullptr)
-        : b_(Buffers::take()),
+        : b_(*spare_),
           out_(b_.draft, size_hint, TextOut::Overwrite{}),
           text_end_(text_end),
           unread_(unread) {
@@ -44,7 +45,6 @@ public:
         b_.frames.reserve(16);
         b_.members.reserve(64);
     }
-    ~CanonSink() { b_.give_back(); }
     CanonSink(const CanonSink&) = delete;
     CanonSink& operator=(const CanonSink&) = delete;
 
@@ -226,11 +226,7 @@ private:
     void top_items(std::string& storage, char open, const std::vector<Range>& items, const std::size_t* kids,
                    std::size_t nkids, char close, Each each) const;
 
-    // What a sink keeps its text and lists in.  The last sink on a thread
-    // leaves them to the next, emptied but with their room, up to a bound:
-    // the page faults of a fresh megabyte of draft cost more than writing
-    // the text into it, and allocating the lists of a small text costs
-    // more than filling them.
+    // What a sink keeps its text and lists in, lent by its thread.
     struct Buffers {
         // The text in reading order, its first length_ bytes.  The string
         // keeps the size it has grown to, so that its room is never cleared
@@ -251,31 +247,18 @@ private:
         // them are the outermost ones, pending.
         std::vector<Range> top_elements;
 
-        // The thread's spare buffers, emptied; the draft keeps its bytes,
-        // to be written over.
-        static Buffers take() {
-            Buffers b = std::exchange(spare(), Buffers());
-            b.frames.clear();
-            b.members.clear();
-            b.aside.clear();
-            b.records.clear();
-            b.ranges.clear();
-            b.children.clear();
-            b.pending.clear();
-            b.top_members.clear();
-            b.top_kids.clear();
-            b.top_elements.clear();
-            return b;
-        }
-        void give_back() {
-            if (room() <= kKept) spare() = std::move(*this);
-        }
-
-    private:
-        static constexpr std::size_t kKept = std::size_t{8} << 20;
-        static Buffers& spare() {
-            thread_local Buffers b;
-            return b;
+        // Empties the lists; the draft keeps its bytes, to be written over.
+        void clear() {
+            frames.clear();
+            members.clear();
+            aside.clear();
+            records.clear();
+            ranges.clear();
+            children.clear();
+            pending.clear();
+            top_members.clear();
+            top_kids.clear();
+            top_elements.clear();
         }
         std::size_t room() const {
             return draft.capacity() + aside.capacity() + frames.capacity() * sizeof(Frame) +
@@ -285,7 +268,8 @@ private:
         }
     };
 
-    Buffers b_;
+    klov::ThreadSpare<Buffers> spare_;
+    Buffers& b_;
     TextOut out_;
     const char* text_end_;
     std::size_t length_ = 0;  // of the draft's text, once finished
@@ -540,34 +524,29 @@ std::unique_ptr<CanonSink> run(std::string_view text, JsonError& err, std::size_
 struct CanonicalText::Impl {
     std::unique_ptr<CanonSink> sink;
     std::string_view verbatim;  // the text read, when kept
-    detail::Reordering order;   // objects of `verbatim` whose members move
-    std::string reordered;      // `verbatim` with them moved, once its members are asked for
+    // Objects of `verbatim` whose members move, in lists the thread lends.
+    std::optional<klov::ThreadSpare<detail::Reordering>> order;
+    std::string reordered;  // `verbatim` with them moved, once its members are asked for
     bool is_verbatim = false;
-    bool order_taken = false;
-
-    ~Impl() {
-        if (order_taken) order.give_back();
-    }
 
     bool keep_if_canonical(std::string_view text) {
-        if (order_taken) order.give_back();
-        order = detail::Reordering::take();
-        order_taken = true;
+        order.reset();
+        order.emplace();
         reordered.clear();
-        is_verbatim = recognise_canonical(text, order);
+        is_verbatim = recognise_canonical(text, **order);
         verbatim = is_verbatim ? text : std::string_view();
         sink.reset();
         return is_verbatim;
     }
 
-    bool moves_members() const { return is_verbatim && !order.objects.empty(); }
+    bool moves_members() const { return is_verbatim && !(*order)->objects.empty(); }
     void write_verbatim(char* dst) const {
         if (!moves_members()) {
             std::memcpy(dst, verbatim.data(), verbatim.size());
         } else if (!reordered.empty()) {
             std::memcpy(dst, reordered.data(), reordered.size());
         } else {
-            order.write(verbatim.data(), verbatim.data() + verbatim.size(), dst);
+            (*order)->write(verbatim.data(), verbatim.data() + verbatim.size(), dst);
         }
     }
     // The canonical text of a kept text, written out if members move.
@@ -575,7 +554,7 @@ struct CanonicalText::Impl {
         if (!moves_members()) return verbatim;
         if (reordered.empty()) {
             reordered.resize(verbatim.size());
-            order.write(verbatim.data(), verbatim.data() + verbatim.size(), reordered.data());
+            (*order)->write(verbatim.data(), verbatim.data() + verbatim.size(), reordered.data());
         }
         return reordered;
     }

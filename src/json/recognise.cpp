@@ -9,6 +9,7 @@
 
 #include "common/compiler.hpp"
 #include "common/order.hpp"
+#include "common/spare.hpp"
 #include "json/parser_impl.hpp"
 #include "json/scan.hpp"
 #include "json/numbers.hpp"
@@ -276,7 +277,8 @@ namespace {
 template <class Read, class Placed>
 bool recognise(std::string_view text, std::string& out, bool& reordered, Read read, Placed placed) {
     const char* end = text.data() + text.size();
-    Reordering reordering = Reordering::take();
+    const klov::ThreadSpare<Reordering> lent;
+    Reordering& reordering = *lent;
     Recogniser<false> r(end, &reordering);
     const char* stop = read(r);
     const bool ok = stop != nullptr && stop == end;
@@ -287,7 +289,6 @@ bool recognise(std::string_view text, std::string& out, bool& reordered, Read re
         reordering.write(text.data(), end, out.data() + at);
         placed(static_cast<const std::string&>(out).data() + at, reordering);
     }
-    reordering.give_back();
     return ok;
 }
 

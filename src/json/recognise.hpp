@@ -43,8 +43,8 @@ struct VerbatimMember {
 // moved, not changed), is appended to `out`.  On false nothing is appended.
 [[nodiscard]] bool recognise_canonical(std::string_view text, std::string& out, bool& reordered);
 // The same without writing anything: the objects whose members move are
-// recorded in `order` (which must come empty, as Reordering::take gives
-// it), and order.write() writes the canonical text when it is wanted.
+// recorded in `order` (which must come empty), and order.write() writes
+// the canonical text when it is wanted.
 [[nodiscard]] bool recognise_canonical(std::string_view text, detail::Reordering& order);
 // The same for text that must be an object, whose members are appended to
 // `members` in key order, as views into `text` or, when reordered, into

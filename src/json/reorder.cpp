@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <utility>
 
 #include "common/order.hpp"
 #include "json/writer.hpp"
@@ -61,29 +60,19 @@ namespace {
 // than as a second copy of its bytes.
 constexpr std::size_t kAsideLimit = 1024;
 
-Reordering& spare() {
-    thread_local Reordering r;
-    return r;
-}
-
 }  // namespace
 
-Reordering Reordering::take() {
-    Reordering r = std::exchange(spare(), Reordering());
-    r.objects.clear();
-    r.members.clear();
-    r.open.clear();
-    r.starts.clear();
-    r.aside.clear();
-    return r;
+void Reordering::clear() {
+    objects.clear();
+    members.clear();
+    open.clear();
+    starts.clear();
+    aside.clear();
 }
 
-void Reordering::give_back() {
-    constexpr std::size_t kKept = std::size_t{8} << 20;
-    const std::size_t room = objects.capacity() * sizeof(Reordered) + members.capacity() * sizeof(VerbatimMember) +
-                             open.capacity() * sizeof(KeyedMember) + starts.capacity() * sizeof(const char*) +
-                             aside.capacity();
-    if (room <= kKept) spare() = std::move(*this);
+std::size_t Reordering::room() const {
+    return objects.capacity() * sizeof(Reordered) + members.capacity() * sizeof(VerbatimMember) +
+           open.capacity() * sizeof(KeyedMember) + starts.capacity() * sizeof(const char*) + aside.capacity();
 }
 
 std::size_t Reordering::place(const char* begin) {

@@ -63,11 +63,10 @@ struct Reordering {
     // repeats.
     [[nodiscard]] bool close_object(std::size_t slot, const char* end, std::size_t open_base, bool keep_members);
 
-    // A Reordering with the room of the last one given back on this
-    // thread, emptied: allocating the lists of a small text costs more
-    // than filling them.
-    static Reordering take();
-    void give_back();
+    // Empties the lists and keeps their room, for the next text (see
+    // ThreadSpare); room() is the bytes they hold.
+    void clear();
+    std::size_t room() const;
 
     // Writes the text [text, end) that was read to `out`, the recorded
     // objects with their members in key order.  Every object keeps its
