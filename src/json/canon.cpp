@@ -270,7 +270,10 @@ private:
 
     klov::ThreadSpare<Buffers> spare_;
     Buffers& b_;
-    TextOut out_;
+    // The writer's cursor and limit, read and written for every piece of
+    // output, on one cache line: where the sink's fields put them across
+    // two, text of many escapes was read 7% slower.
+    alignas(64) TextOut out_;
     const char* text_end_;
     std::size_t length_ = 0;  // of the draft's text, once finished
     std::size_t size_ = 0;
