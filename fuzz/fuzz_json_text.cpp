@@ -163,6 +163,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         CanonicalText written;
         JsonError werr;
         require(written.read_text(in, werr));
+        // Read again while `written` holds the thread's lists: the second
+        // reader works in lists of its own, to the same text.
+        std::string nested;
+        require(canonicalize(in, nested, cerr) && nested == first);
         std::string whole = "prefix";
         std::vector<VerbatimMember> found;
         require(written.object_members(whole, found) == doc.is_object());
