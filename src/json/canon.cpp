@@ -533,10 +533,10 @@ struct CanonicalText::Impl {
     bool is_verbatim = false;
 
     bool keep_if_canonical(std::string_view text) {
-        order.reset();
-        order.emplace();
+        order.emplace();  // the last lists go back first
         reordered.clear();
         is_verbatim = recognise_canonical(text, **order);
+        if (!is_verbatim) order.reset();
         verbatim = is_verbatim ? text : std::string_view();
         sink.reset();
         return is_verbatim;
