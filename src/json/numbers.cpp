@@ -249,8 +249,9 @@ bool shortest_in_64_bits(std::uint64_t m, int q, double guess) {
     bool ok = in_range & (near < five_q) & (near < two_t) & (big_m > binade) & (big_m < 2 * binade);
     // (3)
     const std::uint64_t r = m % 10;
-    ok &= (two_t > five_q) | ((diff(static_cast<std::uint64_t>(e), r * unit) < -bound) &
-                              (diff(static_cast<std::uint64_t>(e) + (10 - r) * unit, 0) > bound));
+    const std::int64_t below = diff(static_cast<std::uint64_t>(e), r * unit);
+    const std::int64_t above = diff(static_cast<std::uint64_t>(e) + (10 - r) * unit, 0);
+    ok &= (two_t > five_q) | ((below < -bound) & (above > bound));
     return ok;
 }
 
