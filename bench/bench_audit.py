@@ -9,7 +9,7 @@ import sys
 
 import klov_core as kc
 import timing
-from timing import fmt, median_seconds
+from timing import median_seconds
 
 
 def report(name, ours, theirs, target):

@@ -15,30 +15,16 @@ import math
 import os
 import random
 import shutil
-import statistics
 import subprocess
 import sys
 import tempfile
-import time
 
 import numpy as np
 
 import klov_core as kc
+from timing import median_time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-
-
-def median_time(fn, repeat, number=1):
-    """Median seconds per call of fn over `repeat` samples of `number` calls."""
-    for _ in range(3):
-        fn()
-    samples = []
-    for _ in range(repeat):
-        t0 = time.perf_counter_ns()
-        for _ in range(number):
-            fn()
-        samples.append((time.perf_counter_ns() - t0) / number / 1e9)
-    return statistics.median(samples)
 
 
 def build_reference(tmp):

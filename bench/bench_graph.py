@@ -47,22 +47,7 @@ import networkx as nx
 import orjson
 
 import klov_core as kc
-from timing import fresh_copies, fresh_median_time, str_floor, utf8_floor
-
-
-def median_time(fn, repeat, number=1):
-    """Median seconds per call over `repeat` batches of `number` calls.
-
-    Unlike timeit (timing.median_seconds), the garbage collector stays on, as
-    in a running program: the peers build many objects, and timing them with
-    it off would flatter them by 15-20% here."""
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        for _ in range(number):
-            fn()
-        times.append((time.perf_counter() - start) / number)
-    return statistics.median(times)
+from timing import fresh_copies, fresh_median_time, median_time, str_floor, utf8_floor
 
 
 def interleaved_median_times(fns, repeat):

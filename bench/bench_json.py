@@ -49,14 +49,13 @@ program meets new text, and "above floor" is that time minus the floor.
 import argparse
 import json
 import random
-import statistics
 import time
 
 import msgspec
 import orjson
 
 import klov_core as kc
-from timing import fresh_median_time, str_floor, utf8_cached, utf8_floor
+from timing import fresh_median_time, median_time, str_floor, utf8_floor
 
 HEADER = b"KLOV\x01"
 
@@ -243,20 +242,15 @@ def mixed_text(doc):
     return s, sizes
 
 
-def median_time(fn, budget=1.0, min_repeat=5):
-    """Median seconds per call, batching calls so one batch takes >= 1 ms."""
+def budget_median_time(fn, budget=1.0, min_repeat=5):
+    """Median seconds per call within about `budget` seconds, batching calls
+    so that one batch takes >= 1 ms."""
     start = time.perf_counter()
     fn()
     once = time.perf_counter() - start
     number = max(1, int(1e-3 / max(once, 1e-9)))
     repeat = max(min_repeat, min(200, int(budget / max(once * number, 1e-9))))
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        for _ in range(number):
-            fn()
-        times.append((time.perf_counter() - start) / number)
-    return statistics.median(times)
+    return median_time(fn, repeat, number)
 
 
 def orjson_encode(s):
@@ -325,11 +319,11 @@ def compare(label, s, encode_targets=None, decode_targets=None, decode=True):
                            (("orjson", orjson_decode, orjson_encode(s)), ("msgspec", msgspec_decode, msgspec_encode(s)),
                             ("json", stdlib_decode, stdlib_encode(s)))))
     for direction, ours, arg, n, targets, peers in directions:
-        t = median_time(lambda: ours(arg))
+        t = budget_median_time(lambda: ours(arg))
         print(f"  {direction}  klov_core {fmt_time(t)}  {n / t / 1e6:8.1f} MB/s")
         peer_times = {}
         for name, fn, parg in peers:
-            tp = peer_times[name] = median_time(lambda: fn(parg))
+            tp = peer_times[name] = budget_median_time(lambda: fn(parg))
             print(f"          {name:<9} {fmt_time(tp)}  {n / tp / 1e6:8.1f} MB/s   klov_core is {tp / t:5.2f}x faster"
                   + verdict(tp / t, targets.get(name)))
         if "fastest" in targets:
@@ -355,8 +349,8 @@ def scaling(sizes):
         n = len(s.encode())
         blob = kc.encode_checkpoint(s)
         budget = 1.0 if target < 50_000_000 else 0.1
-        te = median_time(lambda: kc.encode_checkpoint(s), budget=budget, min_repeat=3)
-        td = median_time(lambda: kc.decode_checkpoint(blob), budget=budget, min_repeat=3)
+        te = budget_median_time(lambda: kc.encode_checkpoint(s), budget=budget, min_repeat=3)
+        td = budget_median_time(lambda: kc.decode_checkpoint(blob), budget=budget, min_repeat=3)
         print(f"  {n:>14,} {fmt_time(te):>12} {n / te / 1e6:8.1f} {te / n * 1e9:6.2f}"
               f" {fmt_time(td):>12} {n / td / 1e6:8.1f} {td / n * 1e9:6.2f}")
 

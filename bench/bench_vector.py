@@ -5,7 +5,6 @@ Each figure is the median of repeated timeit runs; ratio = numpy time / klov_cor
 numpy's conversion of Python lists is part of its time where klov_core converts too.
 """
 
-import math
 import struct
 import sys
 
